@@ -1,0 +1,11 @@
+// aboutdlg.h - Help > About.
+#pragma once
+
+#include <QDialog>
+
+class CAboutDlg : public QDialog {
+    Q_OBJECT
+public:
+    explicit CAboutDlg(QWidget *parent = nullptr);
+    ~CAboutDlg() override;
+};

@@ -1,0 +1,56 @@
+// uiseam.h - the one place where the viewer and the update check show
+// modal UI: message boxes, file dialogs and modal dialogs. Production code
+// calls these functions; tests install handlers that observe the request
+// and answer it, so no test ever blocks on a modal loop.
+#pragma once
+
+#include <QMessageBox>
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+class QDialog;
+class QWidget;
+
+namespace vellumo::ui {
+
+struct MessageBoxRequest {
+    QWidget *owner = nullptr;
+    QString caption;
+    QString text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+};
+using MessageBoxHandler = std::function<void(const MessageBoxRequest &)>;
+
+// Shows an application-modal message box with one OK button.
+void showMessageBox(const MessageBoxRequest &request);
+// Installs a handler in place of the real box; an empty handler restores it.
+void setMessageBoxHandler(MessageBoxHandler handler);
+
+struct FileDialogRequest {
+    enum Kind { Open, Save };
+    Kind kind = Open;
+    QWidget *owner = nullptr;
+    QString caption;
+    QStringList filters;          // e.g. "BMP File (*.bmp)", in order
+    int selectedFilter = 0;       // index into filters preselected
+    QString defaultSuffix;        // without the dot; empty for none
+    bool confirmOverwrite = true; // Save: ask before replacing a file
+};
+struct FileDialogResult {
+    bool accepted = false;
+    QString path;        // full path, every character kept
+    int filterIndex = 0; // index into request.filters of the chosen type
+};
+using FileDialogHandler = std::function<FileDialogResult(const FileDialogRequest &)>;
+
+FileDialogResult runFileDialog(const FileDialogRequest &request);
+void setFileDialogHandler(FileDialogHandler handler);
+
+// Runs a dialog modally and returns its result code. A test handler gets
+// the constructed, initialised dialog instead and returns the result.
+using ModalHandler = std::function<int(QDialog &)>;
+int execModal(QDialog &dialog);
+void setModalHandler(ModalHandler handler);
+
+} // namespace vellumo::ui
