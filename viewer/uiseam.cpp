@@ -1,13 +1,16 @@
 #include "uiseam.h"
 
 #include <QDialog>
+#include <QAction>
 #include <QFileDialog>
+#include <QMenu>
 
 namespace vellumo::ui {
 namespace {
 MessageBoxHandler &messageBoxHandler() { static MessageBoxHandler h; return h; }
 FileDialogHandler &fileDialogHandler() { static FileDialogHandler h; return h; }
 ModalHandler &modalHandler() { static ModalHandler h; return h; }
+PopupMenuHandler &popupMenuHandler() { static PopupMenuHandler h; return h; }
 } // namespace
 
 void showMessageBox(const MessageBoxRequest &request)
@@ -58,5 +61,15 @@ int execModal(QDialog &dialog)
 }
 
 void setModalHandler(ModalHandler handler) { modalHandler() = std::move(handler); }
+
+int execPopupMenu(QMenu &menu, const QPoint &globalPos)
+{
+    if (auto &h = popupMenuHandler())
+        return h(menu, globalPos);
+    QAction *chosen = menu.exec(globalPos);
+    return chosen ? chosen->data().toInt() : 0;
+}
+
+void setPopupMenuHandler(PopupMenuHandler handler) { popupMenuHandler() = std::move(handler); }
 
 } // namespace vellumo::ui

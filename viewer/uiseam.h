@@ -10,6 +10,8 @@
 #include <functional>
 
 class QDialog;
+class QMenu;
+class QPoint;
 class QWidget;
 
 namespace vellumo::ui {
@@ -52,5 +54,12 @@ void setFileDialogHandler(FileDialogHandler handler);
 using ModalHandler = std::function<int(QDialog &)>;
 int execModal(QDialog &dialog);
 void setModalHandler(ModalHandler handler);
+
+// Shows a popup menu at a screen position and returns the data() id of the
+// chosen action as an int, 0 when dismissed. A test handler gets the built
+// menu (enabled states, check marks, texts) and returns the id to choose.
+using PopupMenuHandler = std::function<int(QMenu &, const QPoint &)>;
+int execPopupMenu(QMenu &menu, const QPoint &globalPos);
+void setPopupMenuHandler(PopupMenuHandler handler);
 
 } // namespace vellumo::ui
