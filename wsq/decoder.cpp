@@ -1,0 +1,242 @@
+/*
+ * decoder.cpp - file measure and load, the decode pipeline, the current
+ * image slot and status texts.
+ */
+#include <sys/stat.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+
+#include "codestream.h"
+#include "dequantize.h"
+#include "huffman.h"
+#include "reconstruct.h"
+#include "trees.h"
+#include "wsq.h"
+
+namespace {
+
+GrayImage g_current{nullptr, 0, 0, 0, 0, 0};
+
+/* Opens path for binary reading if it names a regular file. */
+FILE *open_regular(const char *path)
+{
+    if (!path)
+        return nullptr;
+    FILE *file = std::fopen(path, "rb");
+    if (!file)
+        return nullptr;
+    struct stat info;
+    if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) {
+        std::fclose(file);
+        return nullptr;
+    }
+    return file;
+}
+
+/* Owns the working state of one decode; everything is released on every
+ * path out of wsq_decode_image. */
+struct DecodeState {
+    WsqTables tables;
+    int16_t *coefficients = nullptr;
+    float *image = nullptr;
+    unsigned char *pixels = nullptr;
+
+    DecodeState() { wsq_tables_init(&tables); }
+    ~DecodeState()
+    {
+        wsq_transform_table_release(&tables.transform);
+        std::free(coefficients);
+        std::free(image);
+        std::free(pixels);
+    }
+    DecodeState(const DecodeState &) = delete;
+    DecodeState &operator=(const DecodeState &) = delete;
+};
+
+} // namespace
+
+extern "C" {
+
+int wsq_measure_file(const char *path)
+{
+    FILE *file = open_regular(path);
+    if (!file)
+        return 0;
+    long long size = 0;
+    off_t start = ftello(file);
+    if (start >= 0 && fseeko(file, 0, SEEK_END) == 0) {
+        off_t finish = ftello(file);
+        if (finish >= start)
+            size = static_cast<long long>(finish - start);
+    }
+    std::fclose(file);
+    /* An int cannot hold the size: refuse rather than cut it. */
+    if (size > INT_MAX)
+        return WSQ_E_FILE_TOO_LARGE;
+    return static_cast<int>(size);
+}
+
+int wsq_load_file(const char *path, unsigned char **buffer, int *length)
+{
+    int size = wsq_measure_file(path);
+    if (size < 0)
+        return size;
+    FILE *file = open_regular(path);
+    if (!file)
+        return WSQ_E_OPEN_OR_COUNTS;
+    /* An empty file still gives a buffer the caller can free. */
+    unsigned char *bytes = static_cast<unsigned char *>(std::malloc(size > 0 ? static_cast<size_t>(size) : 1));
+    if (!bytes) {
+        std::fclose(file);
+        return WSQ_E_READ_OR_NOMEM;
+    }
+    size_t got = size > 0 ? std::fread(bytes, 1, static_cast<size_t>(size), file) : 0;
+    std::fclose(file);
+    if (got != static_cast<size_t>(size)) {
+        std::free(bytes);
+        return WSQ_E_READ_OR_NOMEM;
+    }
+    *buffer = bytes;
+    *length = size;
+    return 0;
+}
+
+int wsq_decode_image(const unsigned char *data, int length, GrayImage *image)
+{
+    DecodeState state;
+    /* A null or empty buffer decodes like data that ends at once. */
+    if (!data || length <= 0)
+        return WSQ_E_SHORT_DATA;
+    ByteCursor cursor = wsq_cursor(data, static_cast<size_t>(length));
+    WsqFrameHeader header{};
+    int status = wsq_read_up_to_frame(&cursor, &state.tables, &header);
+    if (status)
+        return status;
+
+    const int width = header.width, height = header.height;
+    if (width == 0 || height == 0)
+        return WSQ_E_BAD_FRAME;
+    const long long total = static_cast<long long>(width) * height;
+    if (total > INT_MAX)
+        return WSQ_E_IMAGE_ALLOC;
+
+    int ppi = -1;
+    if ((status = wsq_ppi_from_comment(data, length, &ppi)) != 0)
+        return status;
+
+    WsqWaveletTree wavelet_tree;
+    WsqQuantTree quant_tree;
+    wsq_build_trees(&wavelet_tree, &quant_tree, width, height);
+
+    /* Cleared, so that data ending early leaves defined zeros. */
+    state.coefficients = static_cast<int16_t *>(std::calloc(static_cast<size_t>(total), sizeof(int16_t)));
+    if (!state.coefficients)
+        return WSQ_E_IMAGE_ALLOC;
+    status = wsq_decode_blocks(state.coefficients, &state.tables.transform, &state.tables.quant,
+                               state.tables.huffman, &cursor, &quant_tree, width, height);
+    if (status)
+        return status;
+    if ((status = wsq_dequantize(&state.tables.quant, &quant_tree, state.coefficients, width, height,
+                                 &state.image)) != 0)
+        return status;
+    std::free(state.coefficients);
+    state.coefficients = nullptr;
+
+    if ((status = wsq_reconstruct(state.image, width, height, &wavelet_tree, &state.tables.transform)) != 0)
+        return status;
+    state.pixels = static_cast<unsigned char *>(std::malloc(static_cast<size_t>(total)));
+    if (!state.pixels)
+        return WSQ_E_IMAGE_ALLOC;
+    wsq_float_to_bytes(state.pixels, state.image, width, height, header.shift, header.scale);
+
+    image->pixels = state.pixels;
+    state.pixels = nullptr;
+    image->width = width;
+    image->height = height;
+    image->depth = 8;
+    image->ppi = ppi;
+    image->lossy = 1;
+    return 0;
+}
+
+void wsq_free_image(GrayImage *image)
+{
+    if (!image)
+        return;
+    std::free(image->pixels);
+    *image = GrayImage{nullptr, 0, 0, 0, 0, 0};
+}
+
+int wsq_decode_buffer(int *width, int *height, int *depth, int *ppi, int *lossy,
+                      const unsigned char *data, int length)
+{
+    GrayImage decoded{nullptr, 0, 0, 0, 0, 0};
+    int status = wsq_decode_image(data, length, &decoded);
+    if (status)
+        return status;
+    /* Pixels a caller left in the slot are released, not leaked. */
+    std::free(g_current.pixels);
+    g_current.pixels = decoded.pixels;
+    g_current.width = decoded.width;
+    g_current.height = decoded.height;
+    g_current.depth = decoded.depth;
+    g_current.ppi = decoded.ppi;
+    g_current.lossy = decoded.lossy;
+    *width = decoded.width;
+    *height = decoded.height;
+    *depth = decoded.depth;
+    *ppi = decoded.ppi;
+    *lossy = decoded.lossy;
+    return 0;
+}
+
+GrayImage *wsq_current_image(void)
+{
+    return &g_current;
+}
+
+void wsq_release_current_image(void)
+{
+    wsq_free_image(&g_current);
+}
+
+const char *wsq_status_text(int status)
+{
+    switch (status) {
+    case WSQ_OK: return "success";
+    case WSQ_E_SEGMENT: return "malformed segment or comment (segment length, Huffman table slot, missing PPI, or no memory)";
+    case WSQ_E_NOMEM_3: return "out of memory";
+    case WSQ_E_OPEN_OR_COUNTS: return "file cannot be opened, or Huffman code counts above 257";
+    case WSQ_E_READ_OR_NOMEM: return "file cannot be read in full, or out of memory";
+    case WSQ_E_WRITE: return "output file cannot be written";
+    case WSQ_E_EMPTY_IMAGE: return "image has width or height 0";
+    case WSQ_E_IMAGE_ALLOC: return "image too large or out of memory";
+    case WSQ_E_BYTE_AT_END: return "data ends unexpectedly";
+    case WSQ_E_SHORT_DATA: return "data ends unexpectedly";
+    case WSQ_E_MARKER_IN_BITS: return "marker inside coded data";
+    case WSQ_E_BLOCK: return "undefined Huffman table or too many coefficients";
+    case WSQ_E_SYMBOL: return "invalid Huffman code or symbol";
+    case WSQ_E_NOT_START: return "not a WSQ file (no start marker)";
+    case WSQ_E_EXPECT_TABLE_FRAME: return "unexpected marker before the frame header";
+    case WSQ_E_EXPECT_TABLE_BLOCK: return "unexpected marker before a block";
+    case WSQ_E_NOT_MARKER: return "marker expected";
+    case WSQ_E_MARKER_RANGE: return "unknown marker, or no quantization table";
+    case WSQ_E_MARKER_UNKNOWN: return "unexpected marker";
+    case WSQ_E_LOWPASS: return "out of memory (low-pass filter)";
+    case WSQ_E_HIGHPASS: return "no transform table";
+    case WSQ_E_HIGHHALF: return "high-pass filter not defined";
+    case WSQ_E_LOWHALF: return "out of memory (transform)";
+    case WSQ_E_NO_DATA: return "no data";
+    case WSQ_E_DEST_SMALL: return "destination too small";
+    case WSQ_E_PNG: return "PNG encoding failed";
+    case WSQ_E_FILE_TOO_LARGE: return "file too large (2 GiB or more)";
+    case WSQ_E_BAD_TABLE: return "malformed or unsupported table";
+    case WSQ_E_BAD_FRAME: return "frame header with width or height 0";
+    case WSQ_E_TOO_MANY_PIXELS: return "image has too many pixels";
+    default: return status < 0 ? "unknown error" : "success";
+    }
+}
+
+} // extern "C"

@@ -1,0 +1,21 @@
+/*
+ * dequantize.h - internal: quantized coefficients to the float image of
+ * wavelet coefficients, subband by subband.
+ */
+#ifndef WSQ_DEQUANTIZE_H
+#define WSQ_DEQUANTIZE_H
+
+#include <cstdint>
+
+#include "codestream.h"
+#include "trees.h"
+
+/* On success *image is a malloc'd width*height float image (caller frees).
+ * -91 no memory, -92 no quantization table. */
+int wsq_dequantize(const WsqQuantTable *quant, const WsqQuantTree *tree, const int16_t *coefficients,
+                   int width, int height, float **image);
+
+/* One coefficient, with the exact precision the format prescribes. */
+float wsq_dequantize_value(int16_t e, float bin_center, float bin_width, float zero_bin_width);
+
+#endif /* WSQ_DEQUANTIZE_H */
