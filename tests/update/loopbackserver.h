@@ -20,7 +20,7 @@
 
 struct ServedResponse {
     QByteArray raw;    // the bytes sent back, status line included
-    bool hang = false; // read the request, then send nothing until stopped
+    bool hang = false; // after sending raw, hold the connection open until stopped
 };
 
 inline QByteArray httpResponse(const QByteArray &body, int status = 200,
@@ -143,11 +143,6 @@ private:
             std::lock_guard lock(m_mutex);
             m_requests.append(request);
         }
-        if (response.hang) {
-            while (!expired())
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            return;
-        }
         timeval tv{2, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
         qsizetype sent = 0;
@@ -157,6 +152,11 @@ private:
             if (n <= 0)
                 break; // the client hung up, as it does after 512 bytes
             sent += n;
+        }
+        if (response.hang) {
+            while (!expired())
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            return;
         }
         ::shutdown(fd, SHUT_WR);
     }
