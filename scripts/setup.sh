@@ -14,6 +14,7 @@ packages=(
   desktop-file-utils shared-mime-info xdg-utils
   libqt6svg6 librsvg2-bin
   fonts-dejavu-core
+  xclip
 )
 
 missing=()
