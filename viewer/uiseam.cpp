@@ -4,6 +4,7 @@
 #include <QAction>
 #include <QFileDialog>
 #include <QMenu>
+#include <QRegularExpression>
 
 namespace vellumo::ui {
 namespace {
@@ -38,8 +39,17 @@ FileDialogResult runFileDialog(const FileDialogRequest &request)
     dialog.setNameFilters(request.filters);
     if (request.selectedFilter >= 0 && request.selectedFilter < request.filters.size())
         dialog.selectNameFilter(request.filters.at(request.selectedFilter));
-    if (!request.defaultSuffix.isEmpty())
+    if (!request.defaultSuffix.isEmpty()) {
         dialog.setDefaultSuffix(request.defaultSuffix);
+        // A name typed without extension gets the chosen type's one
+        // ("PNG file (*.png)" -> png), not always the initial default.
+        QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog](const QString &filter) {
+            static const QRegularExpression pattern(QStringLiteral("\\*\\.(\\w+)"));
+            const QRegularExpressionMatch match = pattern.match(filter);
+            if (match.hasMatch())
+                dialog.setDefaultSuffix(match.captured(1));
+        });
+    }
     dialog.setOption(QFileDialog::DontConfirmOverwrite, !request.confirmOverwrite);
 
     FileDialogResult result;

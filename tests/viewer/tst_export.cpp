@@ -9,9 +9,13 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QFile>
 #include <QMenu>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QWidget>
 #include <QtTest>
 
@@ -199,6 +203,36 @@ private slots:
         vellumo::SaveAsCommand(nullptr, &m_image);
         QCOMPARE(readAll(existing), encoded(m_image, "bmp"));
         QVERIFY(!QFile::exists(existing + ".bmp"));
+    }
+
+    void realSaveDialogSuffixFollowsChosenType()
+    {
+        // The real (non-native) dialog: pick the PNG type, type a bare name.
+        vellumo::ui::setFileDialogHandler({});
+        const QString bare = m_dir.filePath("typed");
+        bool driven = false;
+        QTimer::singleShot(0, [&] {
+            auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+            if (!dialog)
+                return;
+            auto *types = dialog->findChild<QComboBox *>(QStringLiteral("fileTypeCombo"));
+            auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+            if (types && name && types->count() == 3) {
+                types->setCurrentIndex(1);
+                emit types->activated(1);
+                emit types->textActivated(types->itemText(1));
+                dialog->setDirectory(m_dir.path());
+                name->setText(bare);
+                driven = true;
+                QMetaObject::invokeMethod(dialog, "accept");
+            } else {
+                dialog->reject();
+            }
+        });
+        vellumo::SaveAsCommand(nullptr, &m_image);
+        QVERIFY(driven);
+        QVERIFY(!QFile::exists(bare + ".bmp"));
+        QCOMPARE(readAll(bare + ".png"), encoded(m_image, "png"));
     }
 
     void failedSaveIsSilent()
