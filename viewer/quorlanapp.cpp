@@ -1,0 +1,55 @@
+#include "quorlanapp.h"
+
+#include "quorlandlg.h"
+#include "resources.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QDir>
+#include <QIcon>
+#include <QUrl>
+
+QString CquorlanApp::StartupPathFromArguments(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Viewer for WSQ fingerprint images."));
+    parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("The WSQ file to open."),
+                                 QStringLiteral("[file]"));
+    // Unknown options are not an error: they are simply not a file name.
+    parser.parse(arguments);
+    const QStringList positional = parser.positionalArguments();
+    if (positional.isEmpty())
+        return {};
+
+    const QString &arg = positional.constFirst();
+    if (arg.startsWith(QLatin1String("file:"), Qt::CaseInsensitive)) {
+        const QUrl url(arg);
+        if (url.isLocalFile())
+            return url.toLocalFile();
+    }
+    return arg;
+}
+
+int CquorlanApp::InitInstance()
+{
+    vellumoInitResources();
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/vellumo.svg")));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Viewer for WSQ fingerprint images."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("The WSQ file to open."),
+                                 QStringLiteral("[file]"));
+    parser.parse(QCoreApplication::arguments());
+    if (parser.isSet(QStringLiteral("help")))
+        parser.showHelp(0);
+    if (parser.isSet(QStringLiteral("version")))
+        parser.showVersion();
+
+    m_startupPath = StartupPathFromArguments(QCoreApplication::arguments());
+
+    CquorlanDlg dialog(m_startupPath);
+    dialog.show();
+    return QApplication::exec(); // ends when the window closes
+}
