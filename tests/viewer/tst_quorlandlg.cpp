@@ -17,6 +17,7 @@
 #include "quorlandlg.h"
 #include "viewertestenv.h"
 #include "wsq.h"
+#include "wsq_encoder.h"
 
 using namespace vellumo;
 
@@ -91,6 +92,8 @@ private slots:
     void ratioAndHeaderOnFailure();
     void refusesHugeFramesBeforeDecoding();
     void realFileShowsEveryPixel();
+    void oddWidthWithoutSkew_data();
+    void oddWidthWithoutSkew();
     void secondFileReplacesFirst();
     void pathsKeepEveryCharacter();
 };
@@ -509,6 +512,60 @@ void TestMainWindow::realFileShowsEveryPixel()
         QVERIFY(std::memcmp(bitmap.constScanLine(y), current->pixels + std::size_t(y) * 412, 412) == 0);
     QCOMPARE(w.view()->Bitmap().cacheKey(), bitmap.cacheKey());
     QCOMPARE(w.recentPaths(), QStringList{sample});
+}
+
+void TestMainWindow::oddWidthWithoutSkew_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::newRow("3 x 5") << 3 << 5;
+    QTest::newRow("333 x 201") << 333 << 201;
+    QTest::newRow("even 334 x 200") << 334 << 200;
+}
+
+void TestMainWindow::oddWidthWithoutSkew()
+{
+    QFETCH(int, width);
+    QFETCH(int, height);
+    // Diagonal stripes: any row shift would show as a broken diagonal.
+    QByteArray pixels(width * height, '\0');
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            pixels[y * width + x] = char(((x + y) / 4 % 2) ? 230 : 30);
+    WsqEncodeParams params;
+    wsq_encode_default_params(&params);
+    params.bitrate = 2.25f;
+    unsigned char *out = nullptr;
+    int outLength = 0;
+    QCOMPARE(wsq_encode(reinterpret_cast<const unsigned char *>(pixels.constData()), width, height, &params, &out,
+                        &outLength, nullptr),
+             0);
+    const QString path = WriteFile(files.filePath("odd.wsq"), QByteArray(reinterpret_cast<char *>(out), outLength));
+    std::free(out);
+
+    CquorlanDlg w;
+    w.OpenPath(path);
+    QVERIFY(env.messages.isEmpty());
+    QCOMPARE(w.statusText(0), QStringLiteral("Width: %1").arg(width));
+    const GrayImage *current = wsq_current_image();
+    const QImage &bitmap = w.displayBitmap();
+    QCOMPARE(bitmap.size(), QSize(width, height));
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            QCOMPARE(int(bitmap.constScanLine(y)[x]), int(current->pixels[y * width + x]));
+
+    // On screen at 1.0 each level shows as r = g = b = level.
+    w.resize(800, 600);
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    w.view()->m_viewMode = CImageZoom::VIEW_ZOOM;
+    w.view()->m_zoom = 1.0f;
+    const QImage shot = w.view()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const int level = current->pixels[y * width + x];
+            QCOMPARE(shot.pixel(x, y), qRgb(level, level, level));
+        }
 }
 
 void TestMainWindow::secondFileReplacesFirst()
