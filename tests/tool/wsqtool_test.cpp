@@ -123,13 +123,14 @@ struct Json {
     enum Type { Null, Number, String, Object, Bool } type = Null;
     double number = 0;
     std::string text;
-    std::vector<std::pair<std::string, Json>> members;
+    std::vector<std::string> keys; // of an object, in order
+    std::vector<Json> values;      // keys[i] -> values[i]
 
     const Json *get(const std::string &key) const
     {
-        for (const auto &m : members)
-            if (m.first == key)
-                return &m.second;
+        for (size_t i = 0; i < keys.size(); ++i)
+            if (keys[i] == key)
+                return &values[i];
         return nullptr;
     }
 };
@@ -230,7 +231,8 @@ private:
                 Json member;
                 if (!value(&member))
                     return false;
-                out->members.emplace_back(std::move(key), std::move(member));
+                out->keys.push_back(std::move(key));
+                out->values.push_back(std::move(member));
                 skip();
                 if (at_ < s_.size() && s_[at_] == ',') {
                     ++at_;
