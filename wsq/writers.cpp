@@ -340,7 +340,9 @@ std::string base_name(const std::string &path)
 std::FILE *create_temporary(const std::string &target, std::string *temp_path)
 {
     static std::atomic<unsigned long> counter{0};
-    const std::string prefix = directory_prefix(target) + "." + base_name(target) + ".tmp";
+    // The target's name (cut short, so that the temporary name stays
+    // within file-name limits) tells whose leftover a stray one would be.
+    const std::string prefix = directory_prefix(target) + "." + base_name(target).substr(0, 64) + ".tmp";
     const auto seed = static_cast<unsigned long>(
         std::chrono::steady_clock::now().time_since_epoch().count());
     for (int attempt = 0; attempt < 100; ++attempt) {

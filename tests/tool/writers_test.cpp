@@ -421,6 +421,15 @@ TEST_P(EveryWriter, WritesThroughASymbolicLink)
     EXPECT_EQ(read_bytes(real), encode(GetParam().encode, img.image));
 }
 
+TEST(SaveBuffer, LongestFileNameStillWorks)
+{
+    TestDir dir;
+    const std::string path = dir.file(std::string(251, 'n') + ".png"); // 255 bytes, the usual limit
+    const std::vector<unsigned char> block = {1, 2, 3};
+    ASSERT_EQ(wsq_save_buffer(path.c_str(), block.data(), block.size()), 0);
+    EXPECT_EQ(read_bytes(path), block);
+}
+
 TEST(SaveBuffer, WritesExactlyTheBlockAndAcceptsAnEmptyOne)
 {
     TestDir dir;
