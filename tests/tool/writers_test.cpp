@@ -314,6 +314,11 @@ struct Writer {
     EncodeFn encode;
 };
 
+void PrintTo(const Writer &writer, std::ostream *os)
+{
+    *os << writer.name;
+}
+
 class EveryWriter : public ::testing::TestWithParam<Writer> {};
 
 INSTANTIATE_TEST_SUITE_P(Writers, EveryWriter,
