@@ -32,6 +32,11 @@ protected:
 // than it is worth; such images are drawn with bilinear filtering only.
 constexpr qint64 kMaxCachedSourcePixels = qint64(64) << 20;
 
+// Bilinear filtering reads 2 x 2 source pixels per screen pixel, enough
+// down to this factor; below it fine ridges would alias, so the image is
+// reduced by area averaging instead.
+constexpr float kAreaAverageBelow = 0.75f;
+
 } // namespace
 
 CImageZoom::CImageZoom(QWidget *parent) : QWidget(parent)
@@ -227,7 +232,7 @@ void CImageZoom::DrawFitted(QPainter &painter)
     const QRect target(m_fitLeft, m_fitTop, m_fitWidth, m_fitHeight);
     if (target.isEmpty())
         return;
-    const bool reduce = m_fitWidth < m_imageWidth || m_fitHeight < m_imageHeight;
+    const bool reduce = m_zoom < kAreaAverageBelow;
     if (reduce && qint64(m_imageWidth) * m_imageHeight <= kMaxCachedSourcePixels)
         painter.drawImage(target.topLeft(), ScaledCopy(target.size()));
     else
@@ -240,7 +245,7 @@ void CImageZoom::DrawZoomed(QPainter &painter, int cw, int ch)
     const double h = m_hScroll->value();
     const double v = m_vScroll->value();
     const QRectF target(0, 0, cw, ch);
-    if (z < 1.0 && qint64(m_imageWidth) * m_imageHeight <= kMaxCachedSourcePixels) {
+    if (m_zoom < kAreaAverageBelow && qint64(m_imageWidth) * m_imageHeight <= kMaxCachedSourcePixels) {
         // Reduce the whole image once per factor, then show the visible
         // part of that copy almost one to one.
         const QSize size(std::max(1, int(std::lround(m_imageWidth * z))),
