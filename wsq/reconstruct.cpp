@@ -1,3 +1,6 @@
+/*
+ * reconstruct.cpp - wavelet synthesis and conversion to bytes.
+ */
 #include "reconstruct.h"
 
 #include <cmath>
@@ -173,6 +176,9 @@ int wsq_reconstruct(float *image, int width, int height, const WsqWaveletTree *t
         return WSQ_E_HIGHHALF;
     if (!table->low_pass || !table->high_pass || table->low_pass_length == 0 ||
         table->high_pass_length == 0)
+        return WSQ_E_BAD_TABLE;
+    /* Filters of unequal parity form no symmetric filter bank. */
+    if (table->low_pass_length % 2 != table->high_pass_length % 2)
         return WSQ_E_BAD_TABLE;
     const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
     float *scratch = static_cast<float *>(std::malloc((pixels ? pixels : 1) * sizeof(float)));

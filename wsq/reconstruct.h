@@ -31,6 +31,9 @@ void wsq_synthesize_lines(float *dest, const float *src, int lines, int length, 
 int wsq_reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
                     const WsqTransformTable *transform);
 
+/* One value: scale * v + shift, rounded half up and clamped; NaN gives 0. */
+unsigned char wsq_float_to_byte(float v, float shift, float scale);
+
 /* scale * v + shift, rounded half up and clamped to 0..255; NaN gives 0. */
 void wsq_float_to_bytes(unsigned char *pixels, const float *image, int width, int height, float shift,
                         float scale);
