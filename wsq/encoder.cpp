@@ -82,6 +82,7 @@ struct Analysis {
     std::vector<float> coefficients;  /* the transformed image */
     WsqQuantTree tree{};
     double variance[WSQ_CODED_SUBBANDS] = {};
+    float max_abs[WSQ_CODED_SUBBANDS] = {};
     WsqScaled shift{}, scale{};
     std::vector<uint8_t> head;        /* start marker up to the transform table */
     std::vector<uint8_t> frame;       /* the frame header segment */
@@ -152,7 +153,10 @@ void write_codestream(const Analysis &a, const QuantChoice &choice, std::vector<
 
     WsqSymbolCounts first{}, rest{};
     wsq_count_symbols(symbols.data(), block_start[1], &first);
-    wsq_count_symbols(symbols.data() + block_start[1], block_start[3] - block_start[1], &rest);
+    /* Blocks 2 and 3 share table 1 but are coded apart: count them apart,
+     * so that a zero run broken at the block boundary has its codes. */
+    wsq_count_symbols(symbols.data() + block_start[1], block_start[2] - block_start[1], &rest);
+    wsq_count_symbols(symbols.data() + block_start[2], block_start[3] - block_start[2], &rest);
     WsqHuffmanCode code0, code1;
     wsq_build_huffman_code(first.freq, &code0);
     wsq_build_huffman_code(rest.freq, &code1);
@@ -215,8 +219,15 @@ int encode(const unsigned char *pixels, int width, int height, const WsqEncodePa
     WsqWaveletTree wtree;
     wsq_build_trees(&wtree, &a.tree, width, height);
     wsq_forward_transform(a.coefficients.data(), width, height, &wtree);
-    for (int k = 0; k < WSQ_CODED_SUBBANDS; ++k)
-        a.variance[k] = wsq_subband_variance(a.coefficients.data(), width, &a.tree.nodes[k]);
+    for (int k = 0; k < WSQ_CODED_SUBBANDS; ++k) {
+        const WsqQuantNode &n = a.tree.nodes[k];
+        a.variance[k] = wsq_subband_variance(a.coefficients.data(), width, &n);
+        for (int r = 0; r < n.leny; ++r) {
+            const float *row = a.coefficients.data() + static_cast<size_t>(n.y + r) * width + n.x;
+            for (int x = 0; x < n.lenx; ++x)
+                a.max_abs[k] = std::max(a.max_abs[k], std::fabs(row[x]));
+        }
+    }
 
     /* Everything before the quantization table, and the frame header that
      * follows it, do not depend on the step: build them once. */
@@ -261,7 +272,11 @@ int encode(const unsigned char *pixels, int width, int height, const WsqEncodePa
     /* The step factor c (Q_k = c / (A_k ln var_k)) that meets the target
      * size: bracket it by doubling, then bisect on log c. File size falls
      * (almost) monotonically as c grows. */
-    const double target = bitrate * static_cast<double>(count) / 8.0;
+    /* The bit rate counts the whole file. The tables and headers take
+     * about 700 bytes whatever the step; where they would leave the coded
+     * data less than half the budget (small images at low rates), the data
+     * still gets half the budget, on top of them. */
+    double target = bitrate * static_cast<double>(count) / 8.0;
     std::vector<int16_t> symbols;
     std::vector<uint8_t> out;
     double best_error = -1.0;
@@ -277,9 +292,19 @@ int encode(const unsigned char *pixels, int width, int height, const WsqEncodePa
         return size;
     };
 
-    constexpr double kMinC = 1e-7, kMaxC = 1e7;
-    double c_small = 1.0, c_large = 1.0; /* size(c_small) >= target > size(c_large) */
-    double size = evaluate(1.0);
+    /* No smaller step than keeps every coefficient within the 16-bit
+     * escapes: below that the file only grows while the image degrades. */
+    double min_c = 1e-7;
+    for (int k = 0; k < WSQ_CODED_SUBBANDS; ++k)
+        if (a.variance[k] >= kMinVariance)
+            min_c = std::max(min_c, a.max_abs[k] / 32000.0 * band_weight(k) * std::log(a.variance[k]));
+    const double kMinC = min_c, kMaxC = 1e7;
+    const double overhead = evaluate(kMaxC); /* every subband quantized to zero */
+    target = std::max(target, overhead + 0.5 * bitrate * static_cast<double>(count) / 8.0);
+    best_error = -1.0;
+    const double c_start = std::max(1.0, kMinC);
+    double c_small = c_start, c_large = c_start; /* size(c_small) >= target > size(c_large) */
+    double size = evaluate(c_start);
     if (size >= target) {
         while (size >= target && c_large < kMaxC) {
             c_small = c_large;
@@ -289,7 +314,7 @@ int encode(const unsigned char *pixels, int width, int height, const WsqEncodePa
     } else {
         while (size < target && c_small > kMinC) {
             c_large = c_small;
-            c_small /= 4.0;
+            c_small = std::max(kMinC, c_small / 4.0);
             size = evaluate(c_small);
         }
     }
@@ -305,6 +330,29 @@ int encode(const unsigned char *pixels, int width, int height, const WsqEncodePa
     if (achieved)
         *achieved = static_cast<float>(8.0 * static_cast<double>(best.size()) / static_cast<double>(count));
     return 0;
+}
+
+/* Unbiased variance of a w x h window. A single sample has none; its
+ * square stands in, so that the one-sample subbands of tiny images are
+ * coded rather than dropped. */
+double window_variance(const float *image, int width, int x0, int y0, int w, int h)
+{
+    const double n = static_cast<double>(w) * static_cast<double>(h);
+    if (n < 1.0)
+        return 0.0;
+    if (n < 2.0) {
+        const double v = image[static_cast<size_t>(y0) * width + x0];
+        return v * v;
+    }
+    double sum = 0.0, sum2 = 0.0;
+    for (int r = 0; r < h; ++r) {
+        const float *row = image + static_cast<size_t>(y0 + r) * width + x0;
+        for (int c = 0; c < w; ++c) {
+            sum += row[c];
+            sum2 += static_cast<double>(row[c]) * row[c];
+        }
+    }
+    return std::max(0.0, (sum2 - sum * sum / n) / (n - 1.0));
 }
 
 }  // namespace
@@ -335,18 +383,13 @@ double wsq_subband_variance(const float *image, int width, const WsqQuantNode *n
         w = node->lenx;
         h = node->leny;
     }
-    const double n = static_cast<double>(w) * static_cast<double>(h);
-    if (n < 2.0)
-        return 0.0;
-    double sum = 0.0, sum2 = 0.0;
-    for (int r = 0; r < h; ++r) {
-        const float *row = image + static_cast<size_t>(node->y + y0 + r) * width + node->x + x0;
-        for (int c = 0; c < w; ++c) {
-            sum += row[c];
-            sum2 += static_cast<double>(row[c]) * row[c];
-        }
-    }
-    return std::max(0.0, (sum2 - sum * sum / n) / (n - 1.0));
+    const double central = window_variance(image, width, node->x + x0, node->y + y0, w, h);
+    if (central >= kMinVariance || (w == node->lenx && h == node->leny))
+        return central;
+    /* The window is quiet but the subband may not be: detail that lies
+     * only near the edges (a print off centre, marks at the border) would
+     * otherwise be dropped with the whole subband. */
+    return std::max(central, window_variance(image, width, node->x, node->y, node->lenx, node->leny));
 }
 
 void wsq_encode_default_params(WsqEncodeParams *params)

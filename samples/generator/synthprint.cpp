@@ -324,7 +324,7 @@ std::vector<uint8_t> MakeFingerprint(int width, int height, uint32_t seed, Patte
         creases.push_back(Crease{nx, ny, nx * px + ny * py, rng.Range(0.8f, 2.0f), rng.Range(0.3f, 0.7f)});
     }
 
-    std::vector<uint8_t> out(static_cast<size_t>(width) * static_cast<size_t>(height));
+    std::vector<float> clean(static_cast<size_t>(width) * static_cast<size_t>(height));
     Rng pixel_rng(rng.Next());
     const float background = rng.Range(244.0f, 252.0f);
     const float ink = rng.Range(25.0f, 60.0f);
@@ -357,7 +357,7 @@ std::vector<uint8_t> MakeFingerprint(int width, int height, uint32_t seed, Patte
                 float p = 0.65f * pressure.At(fx, fy) + 0.35f * pressure_fine.At(fx, fy);
                 // Firm pressure widens the ridges, light pressure thins and breaks them.
                 float threshold = 0.3f + 0.9f * (0.5f - p);
-                float ridge = SmoothStep(threshold - 0.35f, threshold + 0.35f, c);
+                float ridge = SmoothStep(threshold - 0.45f, threshold + 0.45f, c);
                 float broken = SmoothStep(0.62f + 0.45f * p, 0.82f + 0.45f * p, dry.At(fx, fy));
                 ridge *= 1.0f - 0.85f * broken;
                 for (const Crease &cr : creases) {
@@ -367,11 +367,30 @@ std::vector<uint8_t> MakeFingerprint(int width, int height, uint32_t seed, Patte
                 float density = 0.55f + 0.45f * SmoothStep(0.2f, 0.7f, p);
                 v = background - (background - ink) * mask * density * ridge;
             }
-            // Sensor noise: roughly Gaussian, sigma about 3 grey levels.
-            float n = (pixel_rng.Unit() + pixel_rng.Unit() + pixel_rng.Unit() - 1.5f) * 6.0f;
-            v = std::clamp(v + n, 0.0f, 255.0f);
-            out[static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)] =
-                static_cast<uint8_t>(v + 0.5f > 255.0f ? 255.0f : v + 0.5f);
+            clean[static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)] = v;
+        }
+    }
+
+    // The scanner's optics: a [1 2 1] / 4 blur each way (edges repeated),
+    // then sensor noise, roughly Gaussian with sigma 2 grey levels.
+    std::vector<float> row(static_cast<size_t>(width));
+    for (int y = 0; y < height; ++y) {
+        float *r = &clean[static_cast<size_t>(y) * static_cast<size_t>(width)];
+        for (int x = 0; x < width; ++x)
+            row[static_cast<size_t>(x)] = 0.25f * (r[std::max(x - 1, 0)] + 2.0f * r[x] + r[std::min(x + 1, width - 1)]);
+        std::copy(row.begin(), row.end(), r);
+    }
+    std::vector<uint8_t> out(clean.size());
+    const size_t w = static_cast<size_t>(width);
+    for (int y = 0; y < height; ++y) {
+        const float *up = &clean[static_cast<size_t>(std::max(y - 1, 0)) * w];
+        const float *mid = &clean[static_cast<size_t>(y) * w];
+        const float *down = &clean[static_cast<size_t>(std::min(y + 1, height - 1)) * w];
+        for (size_t x = 0; x < w; ++x) {
+            float v = 0.25f * (up[x] + 2.0f * mid[x] + down[x]);
+            v += (pixel_rng.Unit() + pixel_rng.Unit() + pixel_rng.Unit() - 1.5f) * 4.0f;
+            v = std::clamp(v + 0.5f, 0.0f, 255.0f);
+            out[static_cast<size_t>(y) * w + x] = static_cast<uint8_t>(v);
         }
     }
     return out;
