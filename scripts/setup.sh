@@ -12,7 +12,7 @@ packages=(
   libturbojpeg0-dev libopenjp2-7-dev
   clang libclang-rt-14-dev
   desktop-file-utils shared-mime-info xdg-utils
-  libqt6svg6 librsvg2-bin
+  libqt6svg6 librsvg2-bin libglib2.0-bin
   fonts-dejavu-core
   xclip
 )
