@@ -4,6 +4,11 @@
  */
 #include <sys/stat.h>
 
+// The C runtime of Windows has fstat and fileno but not S_ISREG.
+#ifndef S_ISREG
+#define S_ISREG(mode) (((mode) & S_IFMT) == S_IFREG)
+#endif
+
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
