@@ -64,6 +64,7 @@ CImageZoom::CImageZoom(QWidget *parent) : QWidget(parent)
     m_picture->setProperty("controlId", IDC_PICTURE);
     m_picture->setGeometry(0, 0, 250, 270);
     m_picture->setAlignment(Qt::AlignCenter);
+    m_picture->setAttribute(Qt::WA_TransparentForMouseEvents); // the view handles the mouse
     m_picture->show();
 }
 

@@ -52,7 +52,16 @@ struct ShownView {
         counter.paints = &paints;
     }
     QImage Shot() { return view.grab().toImage().convertToFormat(QImage::Format_RGB32); }
-    void Settle() { QTest::qWait(30); }
+    // Lets pending paints happen: returns once 50 ms pass without one.
+    void Settle()
+    {
+        for (int i = 0; i < 40; ++i) {
+            const int before = paints;
+            QTest::qWait(50);
+            if (paints == before)
+                return;
+        }
+    }
 
     struct Counter : QObject {
         int *paints = nullptr;
