@@ -38,7 +38,7 @@ set(CPACK_PACKAGE_CONTACT "Corvanta <vellumo@corvanta.example>")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "WSQ fingerprint image viewer and codec")
 set(CPACK_PACKAGE_DESCRIPTION
-  "Vellumo shows WSQ fingerprint images (the wavelet/scalar quantization\n format for 8-bit gray fingerprints), decodes them with its own codec\n library and saves them as BMP, PNG or PGM. The package also holds\n wsqtool, the codec library with its headers, CMake package and\n pkg-config file, a thumbnailer and the WSQ MIME type.")
+  "Vellumo shows WSQ fingerprint images (the wavelet/scalar quantization\nformat for 8-bit gray fingerprints), decodes them with its own codec\nlibrary and saves them as BMP, PNG or PGM. The package also holds\nwsqtool, the codec library with its headers, CMake package and\npkg-config file, a thumbnailer and the WSQ MIME type.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
