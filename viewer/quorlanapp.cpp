@@ -21,13 +21,15 @@ QString CquorlanApp::StartupPathFromArguments(const QStringList &arguments)
     if (positional.isEmpty())
         return {};
 
-    const QString &arg = positional.constFirst();
-    if (arg.startsWith(QLatin1String("file:"), Qt::CaseInsensitive)) {
-        const QUrl url(arg);
+    QString path = positional.constFirst();
+    if (path.startsWith(QLatin1String("file:"), Qt::CaseInsensitive)) {
+        const QUrl url(path);
         if (url.isLocalFile())
-            return url.toLocalFile();
+            path = url.toLocalFile();
     }
-    return arg;
+    // The recent-files list keeps full paths: a relative one would name
+    // another file when the program next starts elsewhere.
+    return path.isEmpty() ? path : QDir::current().absoluteFilePath(path);
 }
 
 int CquorlanApp::InitInstance()

@@ -312,12 +312,13 @@ void TestMainWindow::commandLine_data()
     QTest::newRow("plain") << QStringList{"vellumo", "/data/print.wsq"} << "/data/print.wsq";
     QTest::newRow("spaces, one argument") << QStringList{"vellumo", "/data/my prints/left thumb.wsq"}
                                           << "/data/my prints/left thumb.wsq";
-    QTest::newRow("relative") << QStringList{"vellumo", "print.wsq"} << "print.wsq";
+    QTest::newRow("relative made full") << QStringList{"vellumo", "print.wsq"}
+                                        << QDir::current().absoluteFilePath("print.wsq");
     QTest::newRow("file uri") << QStringList{"vellumo", "file:///data/my%20prints/l%C3%A9.wsq"}
                               << QString::fromUtf8("/data/my prints/lé.wsq");
-    QTest::newRow("first of two") << QStringList{"vellumo", "a.wsq", "b.wsq"} << "a.wsq";
-    QTest::newRow("unknown option skipped") << QStringList{"vellumo", "--sync", "a.wsq"} << "a.wsq";
-    QTest::newRow("after --") << QStringList{"vellumo", "--", "-odd.wsq"} << "-odd.wsq";
+    QTest::newRow("first of two") << QStringList{"vellumo", "/p/a.wsq", "/p/b.wsq"} << "/p/a.wsq";
+    QTest::newRow("unknown option skipped") << QStringList{"vellumo", "--sync", "/p/a.wsq"} << "/p/a.wsq";
+    QTest::newRow("after --") << QStringList{"vellumo", "--", "/p/-odd.wsq"} << "/p/-odd.wsq";
 }
 
 void TestMainWindow::commandLine()
