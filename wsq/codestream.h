@@ -3,8 +3,8 @@
  * codestream, markers, and the readers of every segment with the records
  * they fill.
  *
- * Layouts follow the FBI's WSQ gray-scale fingerprint image compression
- * specification. All integers in the codestream are unsigned big-endian.
+ * Layouts follow the FBI's published WSQ gray-scale fingerprint image
+ * compression standard. All integers in the codestream are unsigned big-endian.
  * Every function returns 0 or a negative status code (see wsq.h).
  *
  * Included by the decoder's own modules, by the encoder, by tests and by

@@ -1,6 +1,6 @@
 /*
  * huffman.h - internal: canonical Huffman decoding of WSQ entropy-coded
- * data (JPEG-style code construction, as the FBI WSQ specification uses),
+ * data (JPEG-style code construction, as the FBI WSQ standard uses),
  * the bit reader with byte stuffing, and the block loop.
  */
 #ifndef WSQ_HUFFMAN_H

@@ -1,7 +1,7 @@
 /*
  * trees.h - internal: the wavelet tree (20 rectangles the inverse transform
  * processes) and the quantization tree (64 subbands) for an image size, as
- * laid out by the FBI WSQ specification's fixed decomposition.
+ * laid out by the fixed decomposition of the FBI WSQ standard.
  */
 #ifndef WSQ_TREES_H
 #define WSQ_TREES_H

@@ -17,9 +17,9 @@ namespace {
 /* Four 4-bit codes (180, 103, 101, 1) and ten 8-bit ones (105, 106, 104,
  * 102, 0, 255, 107, 100, 254, 2): codes of mixed length put escapes and
  * codes off byte boundaries. */
-HuffmanTableSpec mixed_table(uint8_t id = 0)
+HuffmanTableDef mixed_table(uint8_t id = 0)
 {
-    HuffmanTableSpec t;
+    HuffmanTableDef t;
     t.id = id;
     t.counts[3] = 4;
     t.counts[7] = 10;
@@ -50,7 +50,7 @@ BlockRun run_blocks(const Bytes &after_frame, int width, int height, int preset 
     return r;
 }
 
-Bytes one_block(const HuffmanTableSpec &table, const Bytes &data, bool end = true)
+Bytes one_block(const HuffmanTableDef &table, const Bytes &data, bool end = true)
 {
     CodestreamWriter w;
     w.huffman({table}).block(table.id).raw(data);
@@ -63,7 +63,7 @@ Bytes one_block(const HuffmanTableSpec &table, const Bytes &data, bool end = tru
 
 TEST(HuffmanTables, CanonicalCodesAndDecoderArrays)
 {
-    HuffmanTableSpec t = mixed_table();
+    HuffmanTableDef t = mixed_table();
     std::array<uint8_t, 16> counts = t.counts;
     WsqHuffmanSize *sizes = nullptr;
     int n = 0;
@@ -129,7 +129,7 @@ TEST(BitReader, StuffingMarkersAndSpans)
 
 TEST(BlockLoop, AlphabetAndEscapesAcrossStuffedBytes)
 {
-    HuffmanTableSpec t = mixed_table();
+    HuffmanTableDef t = mixed_table();
     HuffmanCoder coder(t);
     coder.symbol(103).bits(0xFFFF, 16);   // 16-bit escape, mid-byte, over two stuffed bytes: -1
     coder.symbol(104).bits(1, 16);        // -1
@@ -154,7 +154,7 @@ TEST(BlockLoop, AlphabetAndEscapesAcrossStuffedBytes)
 TEST(BlockLoop, MarkerInsideACodeEndsTheBlock)
 {
     // Two 16-bit codes; the data stops 8 bits into the second code.
-    HuffmanTableSpec t;
+    HuffmanTableDef t;
     t.counts[15] = 2;
     t.values = {181, 1};
     CodestreamWriter w;
@@ -166,17 +166,17 @@ TEST(BlockLoop, MarkerInsideACodeEndsTheBlock)
 
 TEST(BlockLoop, InvalidSymbolsAndCodes)
 {
-    HuffmanTableSpec t = mixed_table();
+    HuffmanTableDef t = mixed_table();
     for (int s : {0, 255}) {
         HuffmanCoder coder(t);
         coder.symbol(s);
         EXPECT_EQ(run_blocks(one_block(t, coder.finish()), 8, 8).status, WSQ_E_SYMBOL) << s;
     }
     // No code within 16 bits: a table without codes.
-    HuffmanTableSpec empty;
+    HuffmanTableDef empty;
     EXPECT_EQ(run_blocks(one_block(empty, {0x12, 0x34, 0x56}), 8, 8).status, WSQ_E_SYMBOL);
     // Overfilled counts are refused at block start.
-    HuffmanTableSpec over;
+    HuffmanTableDef over;
     over.counts[0] = 3;
     over.values = {1, 2, 3};
     EXPECT_EQ(run_blocks(one_block(over, {0x00}), 8, 8).status, WSQ_E_BAD_TABLE);
@@ -196,7 +196,7 @@ TEST(BlockLoop, InvalidSymbolsAndCodes)
 
 TEST(BlockLoop, TableIdsOfBlocks)
 {
-    HuffmanTableSpec t = mixed_table(0);
+    HuffmanTableDef t = mixed_table(0);
     for (unsigned id : {1u, 8u, 255u}) {
         CodestreamWriter w;
         w.huffman({t}).block(id).u8(0x00).end();
@@ -206,7 +206,7 @@ TEST(BlockLoop, TableIdsOfBlocks)
 
 TEST(BlockLoop, CommentsBetweenBlocks)
 {
-    HuffmanTableSpec t = byte_table(0);
+    HuffmanTableDef t = byte_table(0);
     HuffmanCoder coder(t);
     Bytes data = coder.symbol(1).finish();
     for (int blocks = 1; blocks <= 3; ++blocks) {
@@ -255,7 +255,7 @@ TEST(BlockLoop, ZeroBinWidthsReduceTheExpectedCount)
     bins[0] = {0, 0};
     bins[61] = {0, 0};
     const int n = width * height - q.nodes[0].lenx * q.nodes[0].leny - q.nodes[61].lenx * q.nodes[61].leny;
-    HuffmanTableSpec t = byte_table(0);
+    HuffmanTableDef t = byte_table(0);
     for (int run : {n, n + 1}) {
         HuffmanCoder coder(t);
         coder.symbol(106).bits(static_cast<uint32_t>(run), 16);

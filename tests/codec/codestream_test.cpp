@@ -266,14 +266,14 @@ TEST(Segments, CommentText)
 
 TEST(Segments, HuffmanSlotRules)
 {
-    HuffmanTableSpec t0{0, {}, {}}, t1{1, {}, {}}, t2{2, {}, {}};
+    HuffmanTableDef t0{0, {}, {}}, t1{1, {}, {}}, t2{2, {}, {}};
     t0.counts[0] = 1;
     t0.values = {7};
     t1.counts[1] = 2;
     t1.values = {8, 9};
     t2.counts[0] = 1;
     t2.values = {5};
-    auto segment = [](const std::vector<HuffmanTableSpec> &tables, int length = -1) {
+    auto segment = [](const std::vector<HuffmanTableDef> &tables, int length = -1) {
         CodestreamWriter w;
         w.huffman(tables, length);
         return Bytes(w.bytes().begin() + 2, w.bytes().end());
@@ -291,7 +291,7 @@ TEST(Segments, HuffmanSlotRules)
     EXPECT_EQ(c.pos, c.end);
 
     // A later segment's first entry may redefine a slot.
-    HuffmanTableSpec again = t0;
+    HuffmanTableDef again = t0;
     again.values = {42};
     Bytes redefine = segment({again});
     c = cursor_over(redefine);
@@ -320,7 +320,7 @@ TEST(Segments, HuffmanSlotRules)
     EXPECT_EQ(wsq_read_huffman_segment(s2, &c), WSQ_E_SEGMENT);
 
     // Ids beyond the eight slots are refused, whatever follows.
-    HuffmanTableSpec t8 = t0;
+    HuffmanTableDef t8 = t0;
     t8.id = 8;
     for (uint8_t id : {uint8_t{8}, uint8_t{255}}) {
         t8.id = id;
@@ -336,7 +336,7 @@ TEST(Segments, HuffmanSlotRules)
 TEST(Segments, HuffmanCountLimit)
 {
     for (int total : {257, 258}) {
-        HuffmanTableSpec t{0, {}, {}};
+        HuffmanTableDef t{0, {}, {}};
         t.counts[15] = 255;
         t.counts[14] = static_cast<uint8_t>(total - 255);
         t.values.assign(static_cast<size_t>(total), 1);

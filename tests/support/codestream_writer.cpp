@@ -11,9 +11,9 @@
 
 namespace wsqtest {
 
-HuffmanTableSpec byte_table(uint8_t id)
+HuffmanTableDef byte_table(uint8_t id)
 {
-    HuffmanTableSpec t;
+    HuffmanTableDef t;
     t.id = id;
     t.counts[7] = 254;
     for (int s = 1; s <= 254; ++s)
@@ -34,7 +34,7 @@ std::vector<Coefficient> standard_low_half()
 
 /* ---------------------------------------------------------------- coder */
 
-HuffmanCoder::HuffmanCoder(const HuffmanTableSpec &table)
+HuffmanCoder::HuffmanCoder(const HuffmanTableDef &table)
 {
     uint32_t code = 0;
     size_t k = 0;
@@ -200,7 +200,7 @@ CodestreamWriter &CodestreamWriter::uniform_quant(Scaled bin_center, Scaled bin_
     return quant(bin_center, q, z);
 }
 
-CodestreamWriter &CodestreamWriter::huffman(const std::vector<HuffmanTableSpec> &tables, int length)
+CodestreamWriter &CodestreamWriter::huffman(const std::vector<HuffmanTableDef> &tables, int length)
 {
     size_t total = 2;
     for (const auto &t : tables)
@@ -239,7 +239,7 @@ Bytes simple_codestream(int width, int height, const SimpleOptions &options)
         w.comment(options.comment);
     w.standard_transform().uniform_quant();
     w.frame(width, height, options.shift, options.scale);
-    HuffmanTableSpec table = byte_table(0);
+    HuffmanTableDef table = byte_table(0);
     w.huffman({table}).block(0);
     HuffmanCoder coder(table);
     coder.coefficients(options.coefficients);

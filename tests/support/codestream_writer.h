@@ -31,14 +31,14 @@ struct Coefficient {
     uint32_t value = 0;
 };
 
-struct HuffmanTableSpec {
+struct HuffmanTableDef {
     uint8_t id = 0;
     std::array<uint8_t, 16> counts{}; /* [i]: codes of length i + 1 */
     std::vector<uint8_t> values;       /* symbols in code order */
 };
 
 /* Every symbol 1..254 with an 8-bit code: symbol s has code s - 1. */
-HuffmanTableSpec byte_table(uint8_t id = 0);
+HuffmanTableDef byte_table(uint8_t id = 0);
 
 /* The usual 9/7 pair: the high-pass half (5 records of the 9-tap first
  * filter) and the low-pass half (4 records of the 7-tap second filter). */
@@ -49,7 +49,7 @@ std::vector<Coefficient> standard_low_half();
  * pads the last byte with 1 bits and stuffs a 0x00 after every 0xFF. */
 class HuffmanCoder {
 public:
-    explicit HuffmanCoder(const HuffmanTableSpec &table);
+    explicit HuffmanCoder(const HuffmanTableDef &table);
 
     HuffmanCoder &symbol(int s);              /* the symbol must be in the table */
     HuffmanCoder &bits(uint32_t value, int n); /* n raw bits */
@@ -95,7 +95,7 @@ public:
     CodestreamWriter &uniform_quant(Scaled bin_center = {2, 44}, Scaled bin_width = {0, 10},
                                     Scaled zero_bin_width = {0, 12});
     /* Huffman segment holding the tables; length -1: the right length. */
-    CodestreamWriter &huffman(const std::vector<HuffmanTableSpec> &tables, int length = -1);
+    CodestreamWriter &huffman(const std::vector<HuffmanTableDef> &tables, int length = -1);
     /* Comment segment; length -1: the right length. */
     CodestreamWriter &comment(std::string_view text, int length = -1);
     /* Block marker and header naming a Huffman table. */
