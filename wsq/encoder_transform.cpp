@@ -57,19 +57,18 @@ void analyze_line(float *dest, const float *src, int n, ptrdiff_t stride, int in
 
     int low_start, high_start;
     band_starts(n, invert, &low_start, &high_start);
-    const double *h0 = wsq_analysis_low, *h1 = wsq_analysis_high;
-    for (int i = 0; i < (n + 1) / 2; ++i) {
-        const double *c = x + 2 * i;
-        double s = h0[0] * c[0] + h0[1] * (c[-1] + c[1]) + h0[2] * (c[-2] + c[2]) +
-                   h0[3] * (c[-3] + c[3]) + h0[4] * (c[-4] + c[4]);
-        dest[(low_start + i) * stride] = static_cast<float>(s);
-    }
-    for (int i = 0; i < n / 2; ++i) {
-        const double *c = x + 2 * i + 1;
-        double s = h1[0] * c[0] + h1[1] * (c[-1] + c[1]) + h1[2] * (c[-2] + c[2]) +
-                   h1[3] * (c[-3] + c[3]);
-        dest[(high_start + i) * stride] = static_cast<float>(s);
-    }
+    /* Taps in the same order as the many-lines path, so both give the
+     * same bits. */
+    auto tap_sum = [](const double *c, const double *h, int half) {
+        double s = 0.0;
+        for (int d = -half; d <= half; ++d)
+            s += h[std::abs(d)] * c[d];
+        return s;
+    };
+    for (int i = 0; i < (n + 1) / 2; ++i)
+        dest[(low_start + i) * stride] = static_cast<float>(tap_sum(x + 2 * i, wsq_analysis_low, 4));
+    for (int i = 0; i < n / 2; ++i)
+        dest[(high_start + i) * stride] = static_cast<float>(tap_sum(x + 2 * i + 1, wsq_analysis_high, 3));
 }
 
 /* Many adjacent lines at once (pitch 1): each output sample is a weighted
