@@ -3,8 +3,8 @@
  * transform, subband statistics and quantization, Huffman code
  * construction, the bit writer with byte stuffing, scaled numbers).
  *
- * Follows the FBI's WSQ gray-scale fingerprint image compression
- * specification; the forward transform is the exact inverse of the
+ * Follows the FBI's published WSQ gray-scale fingerprint compression
+ * standard; the forward transform is the exact inverse of the
  * decoder's reconstruction over the same 20-node wavelet tree.
  *
  * Included by the encoder's modules and by tests; not installed.
@@ -56,7 +56,7 @@ WsqScaled wsq_to_scaled(double x, uint32_t max_value);
  * --------------------------------------------------------------------- */
 
 /* Variance of subband coefficients over the subband's central region
- * (the spec's window: 1/8 of the width off each side, 9/32 of the height
+ * (the FBI WSQ standard's window: 1/8 of the width off each side, 9/32 of the height
  * off the top and 7/32 off the bottom), unbiased; the whole subband when
  * that window is empty, 0 for fewer than two samples. */
 double wsq_subband_variance(const float *image, int width, const WsqQuantNode *node);
