@@ -113,6 +113,15 @@ int wsq_load_file(const char *path, unsigned char **buffer, int *length);
  * On failure *image is left untouched. The codestream is only read. */
 int wsq_decode_image(const unsigned char *data, int length, GrayImage *image);
 
+/* Threads one decode may use, process-wide. 1 (the default) decodes on the
+ * calling thread only; 0 means one per core; larger counts are capped at
+ * 64. Output bytes never depend on the setting. Returns the previous
+ * setting. Safe to call from any thread; decodes already running keep the
+ * count they started with. */
+int wsq_set_decode_threads(int threads);
+/* The count a decode started now would use: at least 1. */
+int wsq_decode_threads(void);
+
 /* Decodes and stores the pixels in the current-image slot (any previous
  * pixels there are released first). On success writes the five outputs;
  * on failure writes nothing and leaves the slot as it was. */
