@@ -2,7 +2,11 @@
  * decoder.cpp - file measure and load, the decode pipeline, the current
  * image slot and status texts.
  */
+#include <fcntl.h>
 #include <sys/stat.h>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 // The C runtime of Windows has fstat and fileno but not S_ISREG.
 #ifndef S_ISREG
@@ -24,11 +28,27 @@ namespace {
 
 GrayImage g_current{nullptr, 0, 0, 0, 0, 0};
 
-/* Opens path for binary reading if it names a regular file. */
+/* Opens path for binary reading if it names a regular file. The type is
+ * checked on the open descriptor, and the open itself never waits: a FIFO
+ * or a device is refused instead of blocking until a writer appears. */
 FILE *open_regular(const char *path)
 {
     if (!path)
         return nullptr;
+#if defined(O_NONBLOCK) && !defined(_WIN32)
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return nullptr;
+    }
+    FILE *file = fdopen(fd, "rb");
+    if (!file)
+        ::close(fd);
+    return file;
+#else
     FILE *file = std::fopen(path, "rb");
     if (!file)
         return nullptr;
@@ -38,6 +58,7 @@ FILE *open_regular(const char *path)
         return nullptr;
     }
     return file;
+#endif
 }
 
 /* Owns the working state of one decode; everything is released on every

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -246,6 +247,17 @@ TEST(Files, MeasureAndLoad)
     EXPECT_EQ(length, -9);
     EXPECT_EQ(wsq_load_file(fs::temp_directory_path().c_str(), &buffer, &length), WSQ_E_OPEN_OR_COUNTS)
         << "a directory is not a file";
+
+    // A FIFO without a writer and a device are refused at once, not waited on.
+    std::string fifo = temp_path("fifo.wsq");
+    std::remove(fifo.c_str());
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(wsq_measure_file(fifo.c_str()), 0);
+    EXPECT_EQ(wsq_load_file(fifo.c_str(), &buffer, &length), WSQ_E_OPEN_OR_COUNTS);
+    EXPECT_EQ(wsq_load_file("/dev/zero", &buffer, &length), WSQ_E_OPEN_OR_COUNTS);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    std::remove(fifo.c_str());
 
     std::string empty = temp_path("empty.wsq");
     std::fclose(std::fopen(empty.c_str(), "wb"));
