@@ -219,14 +219,14 @@ TEST(NameValues, GrowthSteps)
 {
     std::string text;
     for (int i = 0; i < 101; ++i)
-        text += "N" + std::to_string(i) + " " + std::to_string(i) + "\n";
+        text.append("N").append(std::to_string(i)).append(" ").append(std::to_string(i)).append("\n");
     WsqNameValueList *list = nullptr;
     ASSERT_EQ(wsq_parse_name_values(text.c_str(), &list), 0);
     EXPECT_EQ(list->count, 101);
     EXPECT_EQ(list->capacity, 110);
     EXPECT_STREQ(list->values[100], "100");
     for (int i = 101; i < 111; ++i)
-        ASSERT_EQ(wsq_nv_set(("M" + std::to_string(i)).c_str(), nullptr, list), 0);
+        ASSERT_EQ(wsq_nv_set(std::string("M").append(std::to_string(i)).c_str(), nullptr, list), 0);
     EXPECT_EQ(list->capacity, 121);
     wsq_nv_free(list);
 
