@@ -1,0 +1,600 @@
+// bench_codec - decoding speed of our WSQ decoder beside TurboJPEG and
+// OpenJPEG on the same pictures at the same file sizes, our encoder's speed,
+// and the decoders' peak heap use.
+//
+//   bench_codec [Google Benchmark flags]
+//
+// Pictures are synthetic prints (512 x 512, 1608 x 1000, 900 x 2500 and
+// 4000 x 4000) encoded by our encoder at 0.75 and 2.25 bits per pixel. Each
+// WSQ file is matched by a gray baseline JPEG and a JPEG 2000 codestream of
+// (nearly) the same size. Before anything is timed, every decoder's output
+// is checked once. All timings are wall-clock; the figure is megapixels per
+// second (counter MP/s). After the runs a markdown summary is printed.
+//
+// Defaults unless given on the command line: --benchmark_min_time=0.5,
+// --benchmark_repetitions=3 (the summary takes the median) and
+// --benchmark_display_aggregates_only=true. One case only, quickly:
+//   bench_codec --benchmark_filter=/512x512/0.75bpp --benchmark_min_time=0.01 --benchmark_repetitions=1
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "alloc_count.h"
+#include "peers.h"
+#include "synthprint.h"
+#include "wsq.h"
+#include "wsq_encoder.h"
+
+namespace {
+
+using vellumo::bench::J2kAvailable;
+using vellumo::bench::JpegAvailable;
+using vellumo::bench::PeerFile;
+using vellumo::synth::Pattern;
+
+struct PictureSpec {
+    int width;
+    int height;
+    Pattern pattern;
+    uint32_t seed;
+};
+
+constexpr PictureSpec kPictures[] = {
+    {512, 512, Pattern::Loop, 11},
+    {1608, 1000, Pattern::Whorl, 22},
+    {900, 2500, Pattern::Arch, 33},
+    {4000, 4000, Pattern::Loop, 44},
+};
+constexpr int kPictureCount = int(sizeof kPictures / sizeof kPictures[0]);
+constexpr double kRates[] = {0.75, 2.25};
+constexpr int kRateCount = int(sizeof kRates / sizeof kRates[0]);
+
+// Counted as failures: the process exits with 1 when any happened.
+int g_failures = 0;
+
+std::string PictureName(int p)
+{
+    return std::to_string(kPictures[p].width) + "x" + std::to_string(kPictures[p].height);
+}
+
+std::string RateName(int r)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2fbpp", kRates[r]);
+    return text;
+}
+
+double Pixels(int p) { return double(kPictures[p].width) * double(kPictures[p].height); }
+
+double Psnr(const uint8_t *a, const uint8_t *b, size_t count)
+{
+    double sum = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const double d = double(a[i]) - double(b[i]);
+        sum += d * d;
+    }
+    if (sum == 0) {
+        return INFINITY;
+    }
+    return 10.0 * std::log10(255.0 * 255.0 / (sum / double(count)));
+}
+
+// Heap bytes above the baseline at the peak of `run`, per pixel; -1 without
+// the counting allocator.
+template <typename Run>
+double PeakPerPixel(int p, Run &&run)
+{
+    if (!alloc_count_enabled()) {
+        run();
+        return -1;
+    }
+    const long long base = alloc_count_reset_peak();
+    run();
+    return double(alloc_count_peak() - base) / Pixels(p);
+}
+
+// ---------------------------------------------------------------------------
+// Inputs, made once per process and only for the cases that run.
+
+const std::vector<uint8_t> &Picture(int p)
+{
+    static std::map<int, std::vector<uint8_t>> cache;
+    auto found = cache.find(p);
+    if (found == cache.end()) {
+        const PictureSpec &s = kPictures[p];
+        found = cache.emplace(p, vellumo::synth::MakeFingerprint(s.width, s.height, s.seed, s.pattern))
+                    .first;
+    }
+    return found->second;
+}
+
+struct Case {
+    bool prepared = false;
+    std::string error;  // set when the WSQ side cannot be used at all
+
+    std::vector<uint8_t> wsq;
+    double psnr_wsq = 0;
+    double peak_one = -1;  // bytes per pixel, our decoder on one thread
+    double peak_all = -1;  // ... on all cores
+
+    PeerFile jpeg;
+    std::string jpeg_error;
+    double psnr_jpeg = 0;
+    double peak_jpeg = -1;
+
+    PeerFile j2k;
+    std::string j2k_error;
+    double psnr_j2k = 0;
+    double peak_j2k = -1;
+};
+
+Case g_cases[kPictureCount][kRateCount];
+
+void Note(int p, int r, const std::string &text)
+{
+    std::fprintf(stderr, "bench_codec: %s %s: %s\n", PictureName(p).c_str(), RateName(r).c_str(),
+                 text.c_str());
+}
+
+// Our side: encode, decode on one thread and on all cores, check both.
+void PrepareOurs(int p, int r, Case &c)
+{
+    const PictureSpec &s = kPictures[p];
+    const std::vector<uint8_t> &pixels = Picture(p);
+    WsqEncodeParams params;
+    wsq_encode_default_params(&params);
+    params.bitrate = float(kRates[r]);
+    params.ppi = 500;
+    unsigned char *out = nullptr;
+    int length = 0;
+    int rc = wsq_encode(pixels.data(), s.width, s.height, &params, &out, &length, nullptr);
+    if (rc < 0) {
+        c.error = std::string("encoding failed: ") + wsq_status_text(rc);
+        return;
+    }
+    c.wsq.assign(out, out + length);
+    std::free(out);
+
+    GrayImage one{};
+    wsq_set_decode_threads(1);
+    c.peak_one = PeakPerPixel(p, [&] { rc = wsq_decode_image(c.wsq.data(), length, &one); });
+    if (rc < 0 || one.width != s.width || one.height != s.height || one.pixels == nullptr) {
+        c.error = rc < 0 ? std::string("decoding failed: ") + wsq_status_text(rc)
+                         : "decoded size " + std::to_string(one.width) + "x" +
+                               std::to_string(one.height);
+        wsq_free_image(&one);
+        return;
+    }
+    c.psnr_wsq = Psnr(one.pixels, pixels.data(), pixels.size());
+
+    GrayImage all{};
+    wsq_set_decode_threads(0);
+    c.peak_all = PeakPerPixel(p, [&] { rc = wsq_decode_image(c.wsq.data(), length, &all); });
+    wsq_set_decode_threads(1);
+    if (rc < 0 || all.width != s.width || all.height != s.height || all.pixels == nullptr ||
+        std::memcmp(all.pixels, one.pixels, pixels.size()) != 0) {
+        c.error = rc < 0 ? std::string("decoding on all cores failed: ") + wsq_status_text(rc)
+                         : "decoding on all cores gives other pixels than on one thread";
+    }
+    wsq_free_image(&one);
+    wsq_free_image(&all);
+}
+
+void PrepareJpeg(int p, int r, Case &c)
+{
+    const PictureSpec &s = kPictures[p];
+    const std::vector<uint8_t> &pixels = Picture(p);
+    if (!vellumo::bench::JpegEncodeNear(pixels.data(), s.width, s.height, c.wsq.size(), &c.jpeg,
+                                        &c.jpeg_error)) {
+        return;
+    }
+    if (std::fabs(c.jpeg.deviation) > 0.05) {
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "no JPEG quality lands within 5%% of the WSQ size; closest is quality %d at %+.1f%%",
+                      c.jpeg.quality, 100 * c.jpeg.deviation);
+        Note(p, r, text);
+    }
+    vellumo::bench::JpegDecoder decoder;
+    bool ok = false;
+    std::unique_ptr<uint8_t[]> out;
+    // The output buffer counts, as our decoder's own output does.
+    c.peak_jpeg = PeakPerPixel(p, [&] {
+        out.reset(new uint8_t[pixels.size()]);
+        ok = decoder.Decode(c.jpeg.bytes, out.get(), s.width, s.height, &c.jpeg_error);
+    });
+    if (ok) {
+        c.psnr_jpeg = Psnr(out.get(), pixels.data(), pixels.size());
+    } else {
+        c.jpeg.bytes.clear();
+    }
+}
+
+void PrepareJ2k(int p, int r, Case &c)
+{
+    const PictureSpec &s = kPictures[p];
+    const std::vector<uint8_t> &pixels = Picture(p);
+    if (!vellumo::bench::J2kEncodeNear(pixels.data(), s.width, s.height, c.wsq.size(), &c.j2k,
+                                       &c.j2k_error)) {
+        return;
+    }
+    if (std::fabs(c.j2k.deviation) > 0.05) {
+        char text[120];
+        std::snprintf(text, sizeof text, "the JPEG 2000 codestream is %+.1f%% off the WSQ size",
+                      100 * c.j2k.deviation);
+        Note(p, r, text);
+    }
+    std::vector<uint8_t> out(pixels.size());
+    bool ok = false;
+    // The library's own (32-bit) image counts; the 8-bit copy is ours.
+    c.peak_j2k = PeakPerPixel(
+        p, [&] { ok = vellumo::bench::J2kDecode(c.j2k.bytes, out.data(), s.width, s.height, &c.j2k_error); });
+    if (ok) {
+        c.psnr_j2k = Psnr(out.data(), pixels.data(), pixels.size());
+    } else {
+        c.j2k.bytes.clear();
+    }
+}
+
+Case &Prepared(int p, int r)
+{
+    Case &c = g_cases[p][r];
+    if (!c.prepared) {
+        c.prepared = true;
+        PrepareOurs(p, r, c);
+        if (c.error.empty() && JpegAvailable()) {
+            PrepareJpeg(p, r, c);
+        }
+        if (c.error.empty() && J2kAvailable()) {
+            PrepareJ2k(p, r, c);
+        }
+        for (const std::string *e : {&c.error, &c.jpeg_error, &c.j2k_error}) {
+            if (!e->empty()) {
+                Note(p, r, *e);
+            }
+        }
+    }
+    return c;
+}
+
+// ---------------------------------------------------------------------------
+// The timed runs.
+
+void Fail(benchmark::State &state, const std::string &why)
+{
+    ++g_failures;
+    state.SkipWithError(why.c_str());
+}
+
+void SetRate(benchmark::State &state, int p)
+{
+    state.counters["MP/s"] =
+        benchmark::Counter(double(state.iterations()) * Pixels(p) / 1e6, benchmark::Counter::kIsRate);
+}
+
+void Encode(benchmark::State &state, int p, int r)
+{
+    const PictureSpec &s = kPictures[p];
+    const std::vector<uint8_t> &pixels = Picture(p);
+    WsqEncodeParams params;
+    wsq_encode_default_params(&params);
+    params.bitrate = float(kRates[r]);
+    params.ppi = 500;
+    for (auto _ : state) {
+        unsigned char *out = nullptr;
+        int length = 0;
+        const int rc = wsq_encode(pixels.data(), s.width, s.height, &params, &out, &length, nullptr);
+        if (rc < 0) {
+            Fail(state, std::string("encoding failed: ") + wsq_status_text(rc));
+            break;
+        }
+        benchmark::DoNotOptimize(out);
+        std::free(out);
+    }
+    SetRate(state, p);
+}
+
+void DecodeOurs(benchmark::State &state, int p, int r, int threads)
+{
+    const Case &c = Prepared(p, r);
+    if (!c.error.empty()) {
+        Fail(state, c.error);
+        return;
+    }
+    wsq_set_decode_threads(threads);
+    state.counters["threads"] = wsq_decode_threads();
+    for (auto _ : state) {
+        GrayImage image{};
+        const int rc = wsq_decode_image(c.wsq.data(), int(c.wsq.size()), &image);
+        if (rc < 0) {
+            Fail(state, std::string("decoding failed: ") + wsq_status_text(rc));
+            break;
+        }
+        benchmark::DoNotOptimize(image.pixels);
+        wsq_free_image(&image);
+    }
+    wsq_set_decode_threads(1);
+    SetRate(state, p);
+}
+
+void DecodeJpeg(benchmark::State &state, int p, int r)
+{
+    const Case &c = Prepared(p, r);
+    if (c.jpeg.bytes.empty()) {
+        Fail(state, c.error.empty() ? c.jpeg_error : c.error);
+        return;
+    }
+    vellumo::bench::JpegDecoder decoder;
+    std::vector<uint8_t> out(size_t(Pixels(p)));
+    for (auto _ : state) {
+        if (!decoder.Decode(c.jpeg.bytes, out.data(), kPictures[p].width, kPictures[p].height)) {
+            Fail(state, "TurboJPEG decoding failed");
+            break;
+        }
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    SetRate(state, p);
+}
+
+void DecodeJ2k(benchmark::State &state, int p, int r)
+{
+    const Case &c = Prepared(p, r);
+    if (c.j2k.bytes.empty()) {
+        Fail(state, c.error.empty() ? c.j2k_error : c.error);
+        return;
+    }
+    std::vector<uint8_t> out(size_t(Pixels(p)));
+    for (auto _ : state) {
+        if (!vellumo::bench::J2kDecode(c.j2k.bytes, out.data(), kPictures[p].width,
+                                       kPictures[p].height)) {
+            Fail(state, "OpenJPEG decoding failed");
+            break;
+        }
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    SetRate(state, p);
+}
+
+std::string Name(const char *what, int p, int r)
+{
+    return std::string(what) + "/" + PictureName(p) + "/" + RateName(r);
+}
+
+void Register()
+{
+    for (int p = 0; p < kPictureCount; ++p) {
+        for (int r = 0; r < kRateCount; ++r) {
+            std::vector<benchmark::internal::Benchmark *> added;
+            added.push_back(benchmark::RegisterBenchmark(Name("encode/ours", p, r).c_str(),
+                                                         [p, r](benchmark::State &s) { Encode(s, p, r); }));
+            added.push_back(benchmark::RegisterBenchmark(
+                Name("decode/ours-1-thread", p, r).c_str(),
+                [p, r](benchmark::State &s) { DecodeOurs(s, p, r, 1); }));
+            added.push_back(benchmark::RegisterBenchmark(
+                Name("decode/ours-all-cores", p, r).c_str(),
+                [p, r](benchmark::State &s) { DecodeOurs(s, p, r, 0); }));
+            if (JpegAvailable()) {
+                added.push_back(benchmark::RegisterBenchmark(
+                    Name("decode/turbojpeg", p, r).c_str(),
+                    [p, r](benchmark::State &s) { DecodeJpeg(s, p, r); }));
+            }
+            if (J2kAvailable()) {
+                added.push_back(benchmark::RegisterBenchmark(
+                    Name("decode/openjpeg", p, r).c_str(),
+                    [p, r](benchmark::State &s) { DecodeJ2k(s, p, r); }));
+            }
+            for (benchmark::internal::Benchmark *b : added) {
+                b->UseRealTime()->Unit(benchmark::kMillisecond);
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The summary.
+
+// Console output as usual; keeps each benchmark's MP/s (the median when
+// repeated) for the summary.
+class SummaryReporter : public benchmark::ConsoleReporter {
+public:
+    explicit SummaryReporter(bool color) : ConsoleReporter(color ? OO_ColorTabular : OO_Tabular) {}
+
+    void ReportRuns(const std::vector<Run> &runs) override
+    {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run &run : runs) {
+            if (run.error_occurred) {
+                continue;
+            }
+            const bool take = run.run_type == Run::RT_Aggregate ? run.aggregate_name == "median"
+                                                                 : run.repetitions <= 1;
+            const auto rate = run.counters.find("MP/s");
+            if (take && rate != run.counters.end()) {
+                rates_[run.run_name.function_name] = rate->second.value;
+            }
+        }
+    }
+
+    // MP/s of one benchmark; NAN when it did not run.
+    double Rate(const std::string &name) const
+    {
+        const auto found = rates_.find(name);
+        return found == rates_.end() ? NAN : found->second;
+    }
+
+private:
+    std::map<std::string, double> rates_;
+};
+
+std::string Fixed(double value, int decimals, const char *suffix = "")
+{
+    if (!std::isfinite(value)) {
+        return "n/a";
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f%s", decimals, value, suffix);
+    return text;
+}
+
+// Three significant digits: 0.0117×, 1.23×, 12.3×.
+std::string Ratio(double a, double b)
+{
+    if (!std::isfinite(a / b)) {
+        return "n/a";
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, "%.3g×", a / b);
+    return text;
+}
+
+std::string PeerSize(const PeerFile &file, bool jpeg)
+{
+    if (file.bytes.empty()) {
+        return "n/a";
+    }
+    char text[96];
+    if (jpeg) {
+        std::snprintf(text, sizeof text, "%zu (q%d, %+.1f%%)", file.bytes.size(), file.quality,
+                      100 * file.deviation);
+    } else {
+        std::snprintf(text, sizeof text, "%zu (%+.1f%%)", file.bytes.size(), 100 * file.deviation);
+    }
+    return text;
+}
+
+std::string Peak(double bytes_per_pixel) { return bytes_per_pixel < 0 ? "n/a" : Fixed(bytes_per_pixel, 2); }
+
+void PrintSummary(const SummaryReporter &reporter)
+{
+    std::printf("\n## Codec benchmark summary\n\n");
+    std::printf("Decoding speed in megapixels per second (wall clock, median of the repetitions);\n"
+                "\"all cores\" is %d threads. JPEG and JPEG 2000 files are sized to the WSQ file.\n"
+                "TurboJPEG %s, OpenJPEG %s.\n\n",
+                [] {
+                    const int previous = wsq_set_decode_threads(0);
+                    const int n = wsq_decode_threads();
+                    wsq_set_decode_threads(previous);
+                    return n;
+                }(),
+                vellumo::bench::JpegVersion(), vellumo::bench::J2kVersion());
+    std::printf("| picture | bpp | WSQ bytes | JPEG bytes | J2K bytes | ours 1 thread | ours all cores "
+                "| TurboJPEG | OpenJPEG | 1 thread / TurboJPEG | all cores / TurboJPEG "
+                "| 1 thread / OpenJPEG | peak B/px (1 thread / all cores) | encode MP/s |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+    for (int p = 0; p < kPictureCount; ++p) {
+        for (int r = 0; r < kRateCount; ++r) {
+            const Case &c = g_cases[p][r];
+            if (!c.prepared) {
+                continue;
+            }
+            const double one = reporter.Rate(Name("decode/ours-1-thread", p, r));
+            const double all = reporter.Rate(Name("decode/ours-all-cores", p, r));
+            const double tj = reporter.Rate(Name("decode/turbojpeg", p, r));
+            const double opj = reporter.Rate(Name("decode/openjpeg", p, r));
+            const double enc = reporter.Rate(Name("encode/ours", p, r));
+            std::printf("| %s | %.2f | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s / %s | %s |\n",
+                        PictureName(p).c_str(), kRates[r],
+                        c.wsq.empty() ? "n/a" : std::to_string(c.wsq.size()).c_str(),
+                        PeerSize(c.jpeg, true).c_str(), PeerSize(c.j2k, false).c_str(),
+                        Fixed(one, 1).c_str(), Fixed(all, 1).c_str(), Fixed(tj, 1).c_str(),
+                        Fixed(opj, 1).c_str(), Ratio(one, tj).c_str(), Ratio(all, tj).c_str(),
+                        Ratio(one, opj).c_str(), Peak(c.peak_one).c_str(), Peak(c.peak_all).c_str(),
+                        Fixed(enc, 1).c_str());
+        }
+    }
+    std::printf("\nQuality against the original picture and every decoder's peak heap use "
+                "(bytes per pixel, output included):\n\n");
+    std::printf("| picture | bpp | PSNR WSQ | PSNR JPEG | PSNR J2K | peak B/px ours | peak B/px TurboJPEG "
+                "| peak B/px OpenJPEG |\n");
+    std::printf("|---|---|---|---|---|---|---|---|\n");
+    for (int p = 0; p < kPictureCount; ++p) {
+        for (int r = 0; r < kRateCount; ++r) {
+            const Case &c = g_cases[p][r];
+            if (!c.prepared) {
+                continue;
+            }
+            std::printf("| %s | %.2f | %s | %s | %s | %s | %s | %s |\n", PictureName(p).c_str(), kRates[r],
+                        c.wsq.empty() ? "n/a" : Fixed(c.psnr_wsq, 2, " dB").c_str(),
+                        c.jpeg.bytes.empty() ? "n/a" : Fixed(c.psnr_jpeg, 2, " dB").c_str(),
+                        c.j2k.bytes.empty() ? "n/a" : Fixed(c.psnr_j2k, 2, " dB").c_str(),
+                        Peak(c.peak_one).c_str(), c.jpeg.bytes.empty() ? "n/a" : Peak(c.peak_jpeg).c_str(),
+                        c.j2k.bytes.empty() ? "n/a" : Peak(c.peak_j2k).c_str());
+        }
+    }
+    if (!JpegAvailable() || !J2kAvailable()) {
+        std::printf("\nBuilt without %s%s%s (not found at configure time).\n", JpegAvailable() ? "" : "TurboJPEG",
+                    !JpegAvailable() && !J2kAvailable() ? " and " : "", J2kAvailable() ? "" : "OpenJPEG");
+    }
+    if (!alloc_count_enabled()) {
+        std::printf("\nPeak memory is not measured in this build (sanitizer runtime owns malloc).\n");
+    }
+    std::fflush(stdout);
+}
+
+// The value of --flag=value, "" for a bare --flag, nullptr when absent.
+const char *FlagValue(int argc, char **argv, const char *flag)
+{
+    const size_t n = std::strlen(flag);
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], flag, n) == 0 && (argv[i][n] == '=' || argv[i][n] == '\0')) {
+            return argv[i][n] == '=' ? argv[i] + n + 1 : argv[i] + n;
+        }
+    }
+    return nullptr;
+}
+
+bool HasFlag(int argc, char **argv, const char *flag) { return FlagValue(argc, argv, flag) != nullptr; }
+
+// --benchmark_color as the library reads it: auto (a terminal), true or false.
+bool UseColor(int argc, char **argv)
+{
+    const char *value = FlagValue(argc, argv, "--benchmark_color");
+    if (value == nullptr || std::strcmp(value, "auto") == 0) {
+        return isatty(STDOUT_FILENO) != 0;
+    }
+    return std::strcmp(value, "false") != 0 && std::strcmp(value, "0") != 0 && std::strcmp(value, "no") != 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    std::vector<std::string> defaults;
+    if (!HasFlag(argc, argv, "--benchmark_min_time")) {
+        defaults.emplace_back("--benchmark_min_time=0.5");
+    }
+    if (!HasFlag(argc, argv, "--benchmark_repetitions")) {
+        defaults.emplace_back("--benchmark_repetitions=3");
+    }
+    if (!HasFlag(argc, argv, "--benchmark_display_aggregates_only")) {
+        defaults.emplace_back("--benchmark_display_aggregates_only=true");
+    }
+    std::vector<char *> args(argv, argv + argc);
+    for (std::string &d : defaults) {
+        args.push_back(d.data());
+    }
+    int count = int(args.size());
+    args.push_back(nullptr);
+    benchmark::Initialize(&count, args.data());
+    if (benchmark::ReportUnrecognizedArguments(count, args.data())) {
+        return 2;
+    }
+    Register();
+    SummaryReporter reporter(UseColor(argc, argv));
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    PrintSummary(reporter);
+    benchmark::Shutdown();
+    return g_failures == 0 ? 0 : 1;
+}
