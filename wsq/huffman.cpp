@@ -3,8 +3,11 @@
  */
 #include "huffman.h"
 
+#include <algorithm>
+#include <bit>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 #include "wsq.h"
 
@@ -158,24 +161,347 @@ int wsq_decode_symbol(const WsqHuffmanDecoder *decoder, const uint8_t *values, W
     return 0;
 }
 
-/* Builds the decoding arrays for one block's table. */
-static int prepare_decoder(const WsqHuffmanTable *table, WsqHuffmanDecoder *decoder)
+
+/* ------------------------------------------------------------------------
+ * Table-driven decoding
+ *
+ * The block loop below runs with one of two readers. The serial one reads
+ * a bit at a time through wsq_decode_symbol and wsq_read_bits. The fast one
+ * keeps up to 64 un-stuffed bits in an accumulator and looks codes up in a
+ * table; where the buffered bits run out at a marker or at the end of the
+ * data it goes on bit by bit, fetching exactly as the serial reader does,
+ * so that both give the same symbols, the same status codes and leave the
+ * cursor in the same place.
+ * --------------------------------------------------------------------- */
+
+namespace {
+
+constexpr int kLookupBits = 11;
+
+/* Lookup entry: symbol in bits 0-7, code length in bits 8-12. 0: the code
+ * is longer than kLookupBits. kBadCode set: the code of that length points
+ * outside the values (no symbol). */
+constexpr uint16_t kBadCode = 0x8000;
+
+struct BlockTable {
+    WsqHuffmanDecoder arrays;
+    const uint8_t *values;
+    uint16_t lookup[1u << kLookupBits];
+};
+
+/* Looks a code of length l up in the values as wsq_decode_symbol does:
+ * the symbol, or -1 when the position lies outside them. */
+inline int symbol_at(const BlockTable &table, int l, int32_t code)
+{
+    int32_t index = table.arrays.first_index[l] + code - table.arrays.min_code[l];
+    if (index < 0 || index >= WSQ_MAX_HUFFMAN_VALUES)
+        return -1;
+    return table.values[index];
+}
+
+/* Fills the lookup from the canonical arrays. A kLookupBits-bit string v
+ * ends at the first length l whose l-bit prefix is at most max_code[l],
+ * that is v < (max_code[l] + 1) << (kLookupBits - l). The strings below
+ * that bound and not claimed by a shorter length get length l. */
+void build_lookup(BlockTable *table)
+{
+    const int64_t size = int64_t{1} << kLookupBits;
+    int64_t claimed = 0;
+    for (int l = 1; l <= kLookupBits; ++l) {
+        int64_t bound = (static_cast<int64_t>(table->arrays.max_code[l]) + 1) << (kLookupBits - l);
+        if (bound > size)
+            bound = size;
+        for (int64_t v = claimed; v < bound; ++v) {
+            int s = symbol_at(*table, l, static_cast<int32_t>(v >> (kLookupBits - l)));
+            table->lookup[v] = static_cast<uint16_t>(s < 0 ? (kBadCode | (l << 8)) : ((l << 8) | s));
+        }
+        if (bound > claimed)
+            claimed = bound;
+    }
+    for (int64_t v = claimed; v < size; ++v)
+        table->lookup[v] = 0;
+}
+
+/* Builds the decoding arrays (and with lookup, the table) for one block. */
+int prepare_table(const WsqHuffmanTable *huffman, BlockTable *table, bool lookup)
 {
     WsqHuffmanSize *sizes = nullptr;
     int code_count = 0;
-    int status = wsq_huffman_build_sizes(table->code_counts, &sizes, &code_count);
+    int status = wsq_huffman_build_sizes(huffman->code_counts, &sizes, &code_count);
     if (status)
         return status;
     status = wsq_huffman_build_codes(sizes);
     if (status == 0)
-        wsq_huffman_build_decoder(sizes, table->code_counts, decoder);
+        wsq_huffman_build_decoder(sizes, huffman->code_counts, &table->arrays);
     std::free(sizes);
+    table->values = huffman->values;
+    if (status == 0 && lookup)
+        build_lookup(table);
     return status;
 }
 
-int wsq_decode_blocks(int16_t *coefficients, WsqTransformTable *transform, WsqQuantTable *quant,
-                      WsqHuffmanTable *huffman, ByteCursor *cursor, const WsqQuantTree *quant_tree,
-                      int width, int height)
+/* The bit-at-a-time reader. */
+class SerialReader {
+public:
+    static constexpr bool kLookup = false;
+
+    void start(ByteCursor *cursor)
+    {
+        reader_ = WsqBitReader{cursor, 0, 0, 0, 0};
+    }
+    int symbol(const BlockTable &table, int *symbol)
+    {
+        return wsq_decode_symbol(&table.arrays, table.values, &reader_, symbol);
+    }
+    int raw(int n, uint16_t *value) { return wsq_read_bits(&reader_, n, &reader_.marker, value); }
+    uint16_t marker() const { return reader_.marker; }
+    void sync() {}
+
+private:
+    WsqBitReader reader_{nullptr, 0, 0, 0, 0};
+};
+
+inline uint64_t load_be64(const uint8_t *p)
+{
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::little)
+        v = __builtin_bswap64(v);
+    return v;
+}
+
+/* True when one of the eight bytes is 0xFF. */
+inline bool has_ff(uint64_t v)
+{
+    uint64_t inv = ~v;
+    return ((inv - 0x0101010101010101ull) & ~inv & 0x8080808080808080ull) != 0;
+}
+
+/* The accumulator reader. acc_ holds nbits_ bits, most significant first,
+ * with zeros below them; pos_ is the first byte not taken into it. */
+class FastReader {
+public:
+    static constexpr bool kLookup = true;
+
+    void start(ByteCursor *cursor)
+    {
+        cursor_ = cursor;
+        pos_ = cursor->pos;
+        end_ = cursor->end;
+        acc_ = 0;
+        nbits_ = 0;
+        stopped_ = false;
+        marker_ = 0;
+    }
+
+    int symbol(const BlockTable &table, int *symbol)
+    {
+        if (nbits_ < 32) {
+            refill();
+            if (nbits_ < 16)
+                return slow_symbol(table, symbol);
+        }
+        unsigned entry = table.lookup[acc_ >> (64 - kLookupBits)];
+        if (static_cast<uint16_t>(entry - 1u) < kBadCode - 1u) {
+            consume(static_cast<int>(entry >> 8));
+            *symbol = static_cast<int>(entry & 0xFFu);
+            return 0;
+        }
+        return long_symbol(table, entry, symbol);
+    }
+
+    int raw(int n, uint16_t *value)
+    {
+        if (nbits_ >= n) {
+            *value = static_cast<uint16_t>(acc_ >> (64 - n));
+            consume(n);
+            return 0;
+        }
+        return slow_raw(n, value);
+    }
+
+    uint16_t marker() const { return marker_; }
+
+    /* Puts the cursor where the serial reader would have it: just past the
+     * last byte whose bits were (even partly) used. */
+    void sync()
+    {
+        const uint8_t *p = pos_;
+        for (int i = 0; i < nbits_ / 8; ++i) {
+            auto byte = static_cast<uint8_t>(acc_ >> (64 - nbits_ + 8 * i));
+            p -= byte == 0xFF ? 2 : 1;
+        }
+        cursor_->pos = p;
+    }
+
+private:
+    void consume(int n)
+    {
+        acc_ <<= n;
+        nbits_ -= n;
+    }
+
+    /* Tops the accumulator up to 57..64 bits. Stops for good at the end of
+     * the data, at a marker, or at an 0xFF that is the last byte: where the
+     * serial reader's next fetch fails or finds the marker. */
+    void refill()
+    {
+        while (nbits_ <= 56 && !stopped_) {
+            if (end_ - pos_ >= 8) {
+                uint64_t next = load_be64(pos_);
+                if (!has_ff(next)) {
+                    int take = (64 - nbits_) >> 3;
+                    acc_ |= next >> nbits_;
+                    pos_ += take;
+                    nbits_ += 8 * take;
+                    if (nbits_ < 64)
+                        acc_ &= ~(~uint64_t{0} >> nbits_);
+                    return;
+                }
+            }
+            if (pos_ >= end_) {
+                stopped_ = true;
+                break;
+            }
+            uint8_t byte = *pos_;
+            if (byte == 0xFF) {
+                if (end_ - pos_ < 2 || pos_[1] != 0x00) {
+                    stopped_ = true;
+                    break;
+                }
+                pos_ += 2;
+            } else {
+                ++pos_;
+            }
+            acc_ |= static_cast<uint64_t>(byte) << (56 - nbits_);
+            nbits_ += 8;
+        }
+    }
+
+    /* The serial reader's byte fetch at pos_, through the cursor, for when
+     * the accumulator is empty: 1 with *found set for a marker, 0 with the
+     * byte's 8 bits buffered, or a read error. */
+    int fetch(uint16_t *found)
+    {
+        cursor_->pos = pos_;
+        uint8_t byte = 0;
+        uint8_t after = 0;
+        int status = wsq_read_u8(cursor_, &byte);
+        if (status == 0 && byte == 0xFF) {
+            status = wsq_read_u8(cursor_, &after);
+            if (status == 0 && after != 0x00)
+                *found = static_cast<uint16_t>(0xFF00 | after);
+        }
+        pos_ = cursor_->pos;
+        if (status)
+            return status;
+        if (*found)
+            return 1;
+        acc_ = static_cast<uint64_t>(byte) << 56;
+        nbits_ = 8;
+        return 0;
+    }
+
+    /* One bit as the serial reader gives it: 0 with *bit, 1 with *found for
+     * a marker, or a read error. */
+    int next_bit(int *bit, uint16_t *found)
+    {
+        if (nbits_ == 0) {
+            refill();
+            if (nbits_ == 0) {
+                int status = fetch(found);
+                if (status)
+                    return status;
+            }
+        }
+        *bit = static_cast<int>(acc_ >> 63);
+        consume(1);
+        return 0;
+    }
+
+    /* A code with fewer than 16 bits buffered: bit by bit. */
+    int slow_symbol(const BlockTable &table, int *symbol)
+    {
+        int32_t code = 0;
+        for (int l = 1;; ++l) {
+            int bit = 0;
+            uint16_t found = 0;
+            int status = next_bit(&bit, &found);
+            if (status < 0)
+                return status;
+            if (status == 1) {
+                marker_ = found;
+                *symbol = -1;
+                return 0;
+            }
+            code = static_cast<int32_t>(static_cast<uint16_t>((code << 1) | bit));
+            if (code <= table.arrays.max_code[l]) {
+                int s = symbol_at(table, l, code);
+                if (s < 0)
+                    return WSQ_E_SYMBOL;
+                *symbol = s;
+                return 0;
+            }
+            if (l == 16)
+                return WSQ_E_SYMBOL;
+        }
+    }
+
+    /* A lookup miss with at least 16 bits buffered: a bad code, or a code
+     * longer than the lookup, found over the canonical arrays. */
+    int long_symbol(const BlockTable &table, unsigned entry, int *symbol)
+    {
+        if (entry & kBadCode) {
+            consume(static_cast<int>((entry >> 8) & 0x1Fu));
+            return WSQ_E_SYMBOL;
+        }
+        for (int l = kLookupBits + 1; l <= 16; ++l) {
+            auto code = static_cast<int32_t>(acc_ >> (64 - l));
+            if (code <= table.arrays.max_code[l]) {
+                consume(l);
+                int s = symbol_at(table, l, code);
+                if (s < 0)
+                    return WSQ_E_SYMBOL;
+                *symbol = s;
+                return 0;
+            }
+        }
+        consume(16);
+        return WSQ_E_SYMBOL;
+    }
+
+    /* Raw bits crossing the end of the buffered bits: bit by bit, a marker
+     * failing with -41. */
+    int slow_raw(int n, uint16_t *value)
+    {
+        uint32_t result = 0;
+        for (int i = 0; i < n; ++i) {
+            int bit = 0;
+            uint16_t found = 0;
+            int status = next_bit(&bit, &found);
+            if (status < 0)
+                return status;
+            if (status == 1)
+                return WSQ_E_MARKER_IN_BITS;
+            result = (result << 1) | static_cast<uint32_t>(bit);
+        }
+        *value = static_cast<uint16_t>(result);
+        return 0;
+    }
+
+    ByteCursor *cursor_ = nullptr;
+    const uint8_t *pos_ = nullptr;
+    const uint8_t *end_ = nullptr;
+    uint64_t acc_ = 0;
+    int nbits_ = 0;
+    bool stopped_ = false;
+    uint16_t marker_ = 0;
+};
+
+template <class Reader>
+int decode_blocks(int16_t *coefficients, WsqTransformTable *transform, WsqQuantTable *quant,
+                  WsqHuffmanTable *huffman, ByteCursor *cursor, const WsqQuantTree *quant_tree,
+                  int width, int height)
 {
     const int64_t total = static_cast<int64_t>(width) * height;
     if (width < 0 || height < 0 || total > INT_MAX)
@@ -191,9 +517,14 @@ int wsq_decode_blocks(int16_t *coefficients, WsqTransformTable *transform, WsqQu
     int blocks = 0;
     bool adjusted = false;
     bool pending = true;
-    WsqHuffmanDecoder decoder{};
-    const uint8_t *values = nullptr;
-    WsqBitReader reader{cursor, 0, 0, 0, 0};
+    BlockTable table; /* filled at each block start */
+    Reader reader;
+    /* Errors met while the block's bits are read leave the cursor where the
+     * serial reader would. */
+    auto fail = [&](int code) {
+        reader.sync();
+        return code;
+    };
 
     for (;;) {
         if (pending) {
@@ -219,21 +550,19 @@ int wsq_decode_blocks(int16_t *coefficients, WsqTransformTable *transform, WsqQu
                 return status;
             if (id >= WSQ_HUFFMAN_SLOTS || !huffman[id].defined)
                 return WSQ_E_BLOCK;
-            if ((status = prepare_decoder(&huffman[id], &decoder)) != 0)
+            if ((status = prepare_table(&huffman[id], &table, Reader::kLookup)) != 0)
                 return status;
-            values = huffman[id].values;
             /* Each block starts on a byte boundary. */
-            reader.marker = 0;
-            reader.bits_left = 0;
+            reader.start(cursor);
             pending = false;
         }
 
         int symbol;
-        if ((status = wsq_decode_symbol(&decoder, values, &reader, &symbol)) != 0)
-            return status;
+        if ((status = reader.symbol(table, &symbol)) != 0)
+            return fail(status);
 
         if (symbol == -1) {
-            marker = reader.marker;
+            marker = reader.marker();
             /* Comments may follow the third block's data. */
             if (marker == WSQ_MARKER_COMMENT && blocks == 3) {
                 do {
@@ -251,45 +580,67 @@ int wsq_decode_blocks(int16_t *coefficients, WsqTransformTable *transform, WsqQu
         }
 
         if (count > expected)
-            return WSQ_E_BLOCK;
+            return fail(WSQ_E_BLOCK);
 
-        int64_t run = -1;   /* zero run length, or -1 for a single coefficient */
+        if (symbol >= 107 && symbol <= 254) {
+            if (count >= total)
+                return fail(WSQ_E_BLOCK);
+            coefficients[count++] = static_cast<int16_t>(symbol - 180);
+            continue;
+        }
+
+        int64_t run = -1; /* zero run length, or -1 for a single coefficient */
         int value = 0;
         uint16_t raw;
         if (symbol >= 1 && symbol <= 100) {
             run = symbol;
         } else if (symbol == 101 || symbol == 102 || symbol == 105) {
-            if ((status = wsq_read_bits(&reader, 8, &reader.marker, &raw)) != 0)
-                return status;
+            if ((status = reader.raw(8, &raw)) != 0)
+                return fail(status);
             if (symbol == 105)
                 run = raw;
             else
                 value = symbol == 101 ? raw : -static_cast<int>(raw);
         } else if (symbol == 103 || symbol == 104 || symbol == 106) {
-            if ((status = wsq_read_bits(&reader, 16, &reader.marker, &raw)) != 0)
-                return status;
+            if ((status = reader.raw(16, &raw)) != 0)
+                return fail(status);
             if (symbol == 106)
                 run = raw;
             else if (symbol == 103)
                 value = static_cast<int16_t>(raw);
             else
                 value = static_cast<int16_t>(static_cast<uint16_t>(0u - raw));
-        } else if (symbol >= 107 && symbol <= 254) {
-            value = symbol - 180;
         } else {
-            return WSQ_E_SYMBOL; /* 0 and 255 are not in the alphabet */
+            return fail(WSQ_E_SYMBOL); /* 0 and 255 are not in the alphabet */
         }
 
         if (run >= 0) {
             if (count + run > expected)
-                return WSQ_E_BLOCK;
-            for (int64_t i = 0; i < run; ++i)
-                coefficients[count + i] = 0;
+                return fail(WSQ_E_BLOCK);
+            std::fill(coefficients + count, coefficients + count + run, int16_t{0});
             count += run;
         } else {
             if (count >= total)
-                return WSQ_E_BLOCK;
+                return fail(WSQ_E_BLOCK);
             coefficients[count++] = static_cast<int16_t>(value);
         }
     }
+}
+
+} // namespace
+
+int wsq_decode_blocks(int16_t *coefficients, WsqTransformTable *transform, WsqQuantTable *quant,
+                      WsqHuffmanTable *huffman, ByteCursor *cursor, const WsqQuantTree *quant_tree,
+                      int width, int height)
+{
+    return decode_blocks<FastReader>(coefficients, transform, quant, huffman, cursor, quant_tree,
+                                     width, height);
+}
+
+int wsq_decode_blocks_reference(int16_t *coefficients, WsqTransformTable *transform,
+                                WsqQuantTable *quant, WsqHuffmanTable *huffman, ByteCursor *cursor,
+                                const WsqQuantTree *quant_tree, int width, int height)
+{
+    return decode_blocks<SerialReader>(coefficients, transform, quant, huffman, cursor, quant_tree,
+                                       width, height);
 }

@@ -61,4 +61,11 @@ int wsq_decode_blocks(int16_t *coefficients, WsqTransformTable *transform, WsqQu
                       WsqHuffmanTable *huffman, ByteCursor *cursor, const WsqQuantTree *quant_tree,
                       int width, int height);
 
+/* The same block loop reading one bit at a time through wsq_decode_symbol
+ * and wsq_read_bits: the reference the table-driven wsq_decode_blocks must
+ * match in coefficients, status and final cursor position on any input. */
+int wsq_decode_blocks_reference(int16_t *coefficients, WsqTransformTable *transform,
+                                WsqQuantTable *quant, WsqHuffmanTable *huffman, ByteCursor *cursor,
+                                const WsqQuantTree *quant_tree, int width, int height);
+
 #endif /* WSQ_HUFFMAN_H */
