@@ -170,12 +170,13 @@ int wsq_decode_image(const unsigned char *data, int length, GrayImage *image)
     std::free(state.coefficients);
     state.coefficients = nullptr;
 
-    if ((status = wsq_reconstruct(state.image, width, height, &wavelet_tree, &state.tables.transform)) != 0)
+    /* The synthesis runs in the float image and writes the bytes of the
+     * last node straight out, so no second full-size image is needed. */
+    if ((status = wsq_reconstruct_to_bytes(state.image, width, height, &wavelet_tree, &state.tables.transform,
+                                           header.shift, header.scale, &state.pixels)) != 0)
         return status;
-    state.pixels = static_cast<unsigned char *>(std::malloc(static_cast<size_t>(total)));
-    if (!state.pixels)
-        return WSQ_E_IMAGE_ALLOC;
-    wsq_float_to_bytes(state.pixels, state.image, width, height, header.shift, header.scale);
+    std::free(state.image);
+    state.image = nullptr;
 
     image->pixels = state.pixels;
     state.pixels = nullptr;

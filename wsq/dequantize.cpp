@@ -1,7 +1,12 @@
+/*
+ * dequantize.cpp - quantized coefficients to the float image.
+ */
 #include "dequantize.h"
 
 #include <cstdlib>
 
+#include "synth_kernels.h"
+#include "thread_pool.h"
 #include "wsq.h"
 
 float wsq_dequantize_value(int16_t e, float p, float q, float z)
@@ -17,8 +22,8 @@ float wsq_dequantize_value(int16_t e, float p, float q, float z)
     return static_cast<float>(static_cast<double>(product) - static_cast<double>(z) * 0.5);
 }
 
-int wsq_dequantize(const WsqQuantTable *quant, const WsqQuantTree *tree, const int16_t *coefficients,
-                   int width, int height, float **image)
+int wsq_dequantize_reference(const WsqQuantTable *quant, const WsqQuantTree *tree,
+                             const int16_t *coefficients, int width, int height, float **image)
 {
     const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
     float *out = static_cast<float *>(std::calloc(pixels ? pixels : 1, sizeof(float)));
@@ -43,6 +48,50 @@ int wsq_dequantize(const WsqQuantTable *quant, const WsqQuantTree *tree, const i
                 row[k] = wsq_dequantize_value(*next++, p, q, z);
         }
     }
+    *image = out;
+    return 0;
+}
+
+int wsq_dequantize(const WsqQuantTable *quant, const WsqQuantTree *tree, const int16_t *coefficients,
+                   int width, int height, float **image)
+{
+    const int level = wsq_synth_level();
+    if (level == WSQ_SYNTH_REFERENCE)
+        return wsq_dequantize_reference(quant, tree, coefficients, width, height, image);
+    const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
+    float *out = static_cast<float *>(std::calloc(pixels ? pixels : 1, sizeof(float)));
+    if (!out)
+        return WSQ_E_NOT_MARKER;
+    if (quant->defined != 1) {
+        std::free(out);
+        return WSQ_E_MARKER_RANGE;
+    }
+    /* Where each coded subband's coefficients start; the buffer holds
+     * width * height of them, and a subband past its end stays zero. */
+    size_t start[WSQ_CODED_SUBBANDS];
+    size_t next = 0;
+    for (int i = 0; i < WSQ_CODED_SUBBANDS; ++i) {
+        start[i] = next;
+        if (quant->bin_width[i] != 0.0f)
+            next += static_cast<size_t>(tree->nodes[i].lenx) * static_cast<size_t>(tree->nodes[i].leny);
+    }
+    const WsqSynthKernels &k = *wsq_synth_kernels(level);
+    const int threads = pixels >= (static_cast<size_t>(1) << 18) ? wsq_decode_threads() : 1;
+    wsq_parallel_for(threads, WSQ_CODED_SUBBANDS, [&](int i, int) {
+        const float q = quant->bin_width[i];
+        if (q == 0.0f)
+            return;
+        const WsqQuantNode &node = tree->nodes[i];
+        const double half_z = static_cast<double>(quant->zero_bin_width[i]) * 0.5;
+        size_t from = start[i];
+        for (int r = 0; r < node.leny && from < pixels; ++r) {
+            const size_t length = static_cast<size_t>(node.lenx);
+            const size_t count = length < pixels - from ? length : pixels - from;
+            k.dequantize_run(out + static_cast<size_t>(node.y + r) * width + node.x, coefficients + from,
+                             static_cast<ptrdiff_t>(count), quant->bin_center, q, half_z);
+            from += length;
+        }
+    });
     *image = out;
     return 0;
 }

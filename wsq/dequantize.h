@@ -11,9 +11,13 @@
 #include "trees.h"
 
 /* On success *image is a malloc'd width*height float image (caller frees).
- * -91 no memory, -92 no quantization table. */
+ * -91 no memory, -92 no quantization table. Subbands are split over
+ * wsq_decode_threads() threads; the _reference form is the plain loop the
+ * fast one is checked against. */
 int wsq_dequantize(const WsqQuantTable *quant, const WsqQuantTree *tree, const int16_t *coefficients,
                    int width, int height, float **image);
+int wsq_dequantize_reference(const WsqQuantTable *quant, const WsqQuantTree *tree,
+                             const int16_t *coefficients, int width, int height, float **image);
 
 /* One coefficient, with the exact precision the format prescribes. */
 float wsq_dequantize_value(int16_t e, float bin_center, float bin_width, float zero_bin_width);

@@ -1,5 +1,6 @@
 /*
- * reconstruct.cpp - wavelet synthesis and conversion to bytes.
+ * reconstruct.cpp - the reference wavelet synthesis and conversion to
+ * bytes. The fast forms in synth_fast.cpp are checked against these.
  */
 #include "reconstruct.h"
 
@@ -155,9 +156,9 @@ void synthesize_line(float *dest, const float *src, int n, ptrdiff_t stride, con
 
 } // namespace
 
-void wsq_synthesize_lines(float *dest, const float *src, int lines, int n, ptrdiff_t pitch,
-                          ptrdiff_t stride, const float *high_pass, int hsz, const float *low_pass,
-                          int lsz, int invert)
+void wsq_synthesize_lines_reference(float *dest, const float *src, int lines, int n, ptrdiff_t pitch,
+                                    ptrdiff_t stride, const float *high_pass, int hsz,
+                                    const float *low_pass, int lsz, int invert)
 {
     if (n <= 0 || lines <= 0)
         return;
@@ -167,8 +168,7 @@ void wsq_synthesize_lines(float *dest, const float *src, int lines, int n, ptrdi
                         lsz, invert, low, high);
 }
 
-int wsq_reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
-                    const WsqTransformTable *table)
+int wsq_check_transform_table(const WsqTransformTable *table)
 {
     if (table->low_pass_defined != 1)
         return WSQ_E_HIGHPASS;
@@ -180,6 +180,15 @@ int wsq_reconstruct(float *image, int width, int height, const WsqWaveletTree *t
     /* Filters of unequal parity form no symmetric filter bank. */
     if (table->low_pass_length % 2 != table->high_pass_length % 2)
         return WSQ_E_BAD_TABLE;
+    return 0;
+}
+
+int wsq_reconstruct_reference(float *image, int width, int height, const WsqWaveletTree *tree,
+                              const WsqTransformTable *table)
+{
+    const int status = wsq_check_transform_table(table);
+    if (status)
+        return status;
     const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
     float *scratch = static_cast<float *>(std::malloc((pixels ? pixels : 1) * sizeof(float)));
     if (!scratch)
@@ -189,12 +198,12 @@ int wsq_reconstruct(float *image, int width, int height, const WsqWaveletTree *t
         if (w.lenx <= 0 || w.leny <= 0)
             continue;
         float *origin = image + static_cast<size_t>(w.y) * width + w.x;
-        wsq_synthesize_lines(scratch, origin, w.lenx, w.leny, 1, width, table->high_pass,
-                             table->high_pass_length, table->low_pass, table->low_pass_length,
-                             w.invert_columns);
-        wsq_synthesize_lines(origin, scratch, w.leny, w.lenx, width, 1, table->high_pass,
-                             table->high_pass_length, table->low_pass, table->low_pass_length,
-                             w.invert_rows);
+        wsq_synthesize_lines_reference(scratch, origin, w.lenx, w.leny, 1, width, table->high_pass,
+                                       table->high_pass_length, table->low_pass,
+                                       table->low_pass_length, w.invert_columns);
+        wsq_synthesize_lines_reference(origin, scratch, w.leny, w.lenx, width, 1, table->high_pass,
+                                       table->high_pass_length, table->low_pass,
+                                       table->low_pass_length, w.invert_rows);
     }
     std::free(scratch);
     return 0;

@@ -2,10 +2,11 @@
  * reconstruct.h - internal: inverse wavelet transform of the float image
  * and conversion to 8-bit pixels.
  *
- * This is the straightforward reference form of the synthesis: every
- * output sample is computed from the formulas with explicitly mirrored
- * band indices, in the prescribed order of float operations. Faster forms
- * must give bit-identical results.
+ * The _reference routines are the straightforward form of the synthesis:
+ * every output sample is computed from the formulas with explicitly
+ * mirrored band indices, in the prescribed order of float operations. The
+ * other routines (synth_fast.cpp) are the fast forms the decoder uses;
+ * they give bit-identical results.
  */
 #ifndef WSQ_RECONSTRUCT_H
 #define WSQ_RECONSTRUCT_H
@@ -20,16 +21,36 @@
  * low band (ceil(length/2) samples) then the high band (floor(length/2)),
  * or the high band first when invert is set. Any length >= 0 is safe:
  * band indices past either end are mirrored as often as needed and never
- * leave the line. Cannot fail. */
+ * leave the line. Each line is read in full before it is written. Cannot
+ * fail. */
 void wsq_synthesize_lines(float *dest, const float *src, int lines, int length, ptrdiff_t pitch,
                           ptrdiff_t stride, const float *high_pass, int hsz, const float *low_pass,
                           int lsz, int invert);
+void wsq_synthesize_lines_reference(float *dest, const float *src, int lines, int length,
+                                    ptrdiff_t pitch, ptrdiff_t stride, const float *high_pass,
+                                    int hsz, const float *low_pass, int lsz, int invert);
+
+/* 0 when the table can drive a synthesis; -95 / -96 no transform table,
+ * WSQ_E_BAD_TABLE for missing taps or filters of unequal parity. */
+int wsq_check_transform_table(const WsqTransformTable *transform);
 
 /* In-place inverse transform over wavelet nodes 19 down to 0. -95 / -96 no
  * transform table, -97 no memory, WSQ_E_BAD_TABLE for filters of unequal
  * parity. */
 int wsq_reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
                     const WsqTransformTable *transform);
+int wsq_reconstruct_reference(float *image, int width, int height, const WsqWaveletTree *tree,
+                              const WsqTransformTable *transform);
+
+/* The inverse transform and the conversion to bytes in one: on success
+ * *pixels is a malloc'd width*height byte image (caller frees) equal to
+ * wsq_reconstruct followed by wsq_float_to_bytes. The float image is used
+ * as working space and left in an unspecified state. Same codes as
+ * wsq_reconstruct, and WSQ_E_IMAGE_ALLOC when the pixels cannot be
+ * allocated. Work is split over wsq_decode_threads() threads. */
+int wsq_reconstruct_to_bytes(float *image, int width, int height, const WsqWaveletTree *tree,
+                             const WsqTransformTable *transform, float shift, float scale,
+                             unsigned char **pixels);
 
 /* One value: scale * v + shift, rounded half up and clamped; NaN gives 0. */
 unsigned char wsq_float_to_byte(float v, float shift, float scale);

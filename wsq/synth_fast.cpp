@@ -1,0 +1,623 @@
+/*
+ * synth_fast.cpp - the fast wavelet synthesis the decoder runs.
+ *
+ * Each output sample of a line is a fixed list of terms (tap times band
+ * sample) summed in a fixed order. The list depends only on the line
+ * length, the filters and the output position, so it is worked out once
+ * as band positions ("plans") and then applied to many samples at once:
+ *
+ * - Columns: the lines of a column pass lie side by side in memory, so one
+ *   plan per output row is applied across all columns with vector loads.
+ * - Rows: away from the two ends of a line, the even outputs 2m all use
+ *   the same band offsets from m, and so do the odd outputs 2m + 1; both
+ *   runs are computed as vectors over m and interleaved. The few outputs
+ *   near the ends, where the bands are mirrored, use per-output plans.
+ *
+ * The plans reproduce the reference routine's choice of terms, their
+ * order and their operations exactly, so every output is bit-identical.
+ */
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+#include <vector>
+
+#include "reconstruct.h"
+#include "synth_kernels.h"
+#include "thread_pool.h"
+#include "wsq.h"
+
+namespace {
+
+/* ------------------------------------------------------------------------
+ * Choice of kernels
+ * --------------------------------------------------------------------- */
+
+std::atomic<int> g_forced_level{-1};
+
+bool cpu_has_avx2()
+{
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+    return __builtin_cpu_supports("avx2");
+#else
+    return false;
+#endif
+}
+
+int best_level()
+{
+    static const int level = [] {
+        if (wsq_synth_level_supported(WSQ_SYNTH_AVX2))
+            return static_cast<int>(WSQ_SYNTH_AVX2);
+        if (wsq_synth_level_supported(WSQ_SYNTH_SSE2))
+            return static_cast<int>(WSQ_SYNTH_SSE2);
+        return static_cast<int>(WSQ_SYNTH_PORTABLE);
+    }();
+    return level;
+}
+
+/* ------------------------------------------------------------------------
+ * Plans: which band positions each output uses
+ * --------------------------------------------------------------------- */
+
+struct Filters {
+    const float *lo, *hi;
+    int lsz, hsz;
+};
+
+/* Where the bands of a line of n samples sit. */
+struct LineShape {
+    int n, nl, nh, low_start, high_start;
+};
+
+LineShape line_shape(int n, int invert)
+{
+    LineShape s;
+    s.n = n;
+    s.nl = (n + 1) / 2;
+    s.nh = n / 2;
+    s.low_start = invert ? s.nh : 0;
+    s.high_start = invert ? 0 : s.nl;
+    return s;
+}
+
+/* A term by position in the line; -1 stands for the zero sample. */
+struct PlanTerm {
+    int32_t pos;
+    float coef;
+    int32_t op;
+};
+
+bool is_even(int j) { return (j & 1) == 0; }
+
+int mirror_whole(int j, int n)
+{
+    const int period = 2 * (n - 1);
+    j %= period;
+    if (j < 0)
+        j += period;
+    return j > n - 1 ? period - j : j;
+}
+
+/* Odd-length filters: position of x[j] of the extended interleaved line. */
+int interleaved_pos(const LineShape &s, int j)
+{
+    const int m = s.n > 1 ? mirror_whole(j, s.n) : 0;
+    if (is_even(m) != is_even(j))
+        return -1;
+    return is_even(m) ? s.low_start + m / 2 : s.high_start + (m - 1) / 2;
+}
+
+/* Even-length filters: the mirrored low band. */
+int low_pos_extended(const LineShape &s, int i)
+{
+    for (int guard = 0; guard < 4096; ++guard) {
+        if (i < 0)
+            i = -1 - i;
+        else if (i >= s.nl)
+            i = (s.n % 2 == 0) ? 2 * s.nl - 1 - i : 2 * (s.nl - 1) - i;
+        else
+            return s.low_start + i;
+    }
+    return -1;
+}
+
+/* Even-length filters: the high band with sign reversal; *sign 0 for the
+ * zero sample past the end of an odd line (the term is left out). */
+int high_pos_extended(const LineShape &s, int i, int *sign)
+{
+    int sg = 1;
+    for (int guard = 0; guard < 4096 && s.nh > 0; ++guard) {
+        if (i < 0) {
+            i = -1 - i;
+            sg = -sg;
+        } else if (i >= s.nh) {
+            if (s.n % 2 == 0) {
+                i = 2 * s.nh - 1 - i;
+            } else {
+                if (i == s.nh)
+                    break;
+                i = 2 * s.nh - i;
+            }
+            sg = -sg;
+        } else {
+            *sign = sg;
+            return s.high_start + i;
+        }
+    }
+    *sign = 0;
+    return -1;
+}
+
+/* The terms of output t, in the order the sum takes them; returns their
+ * number (at most lsz + hsz). */
+int plan_output(PlanTerm *out, const LineShape &s, const Filters &f, int t)
+{
+    int count = 0;
+    bool first = true;
+    if (f.lsz % 2 == 1) {
+        const int a = (f.lsz - 1) / 2;
+        const int b = (f.hsz - 1) / 2;
+        for (int k = 0; k < f.lsz; ++k) {
+            const int j = t + k - a;
+            if (!is_even(j))
+                continue;
+            out[count++] = {interleaved_pos(s, j), f.lo[k], first ? WSQ_TERM_SET : WSQ_TERM_ADD};
+            first = false;
+        }
+        for (int k = 0; k < f.hsz; ++k) {
+            const int j = t + k - b;
+            if (is_even(j))
+                continue;
+            out[count++] = {interleaved_pos(s, j), f.hi[k], WSQ_TERM_ADD};
+        }
+        return count;
+    }
+    const int half_l = f.lsz / 2;
+    const int half_h = f.hsz / 2;
+    for (int k = 0; k < f.lsz; ++k) {
+        const int j = t + k - half_l;
+        if (!is_even(j))
+            continue;
+        out[count++] = {low_pos_extended(s, j / 2), f.lo[k], first ? WSQ_TERM_SET : WSQ_TERM_ADD};
+        first = false;
+    }
+    for (int k = 0; k < f.hsz; ++k) {
+        const int j = t + k - half_h;
+        if (!is_even(j))
+            continue;
+        int sign = 0;
+        const int pos = high_pos_extended(s, j / 2, &sign);
+        if (sign == 0)
+            continue;
+        out[count++] = {pos, f.hi[k], sign > 0 ? WSQ_TERM_SUB : WSQ_TERM_SUB_NEG};
+    }
+    return count;
+}
+
+/* One output from its plan, in scalar arithmetic (the same operations as
+ * a vector lane). */
+float eval_plan(const PlanTerm *terms, int count, const float *line, ptrdiff_t stride)
+{
+    float acc = 0.0f;
+    for (int i = 0; i < count; ++i) {
+        const float x = terms[i].pos >= 0 ? line[terms[i].pos * stride] : 0.0f;
+        const float product = terms[i].coef * x;
+        switch (terms[i].op) {
+        case WSQ_TERM_SET: acc = product; break;
+        case WSQ_TERM_ADD: acc = acc + product; break;
+        case WSQ_TERM_SUB: acc = acc - product; break;
+        default: acc = acc - (-product); break;
+        }
+    }
+    return acc;
+}
+
+/* A term of the interior outputs 2m + parity: band sample m + offset. */
+struct RelTerm {
+    int high; /* 0 low band, 1 high band */
+    int offset;
+    float coef;
+    int32_t op;
+};
+
+/* Everything a row pass needs for lines of one length. */
+struct RowPlan {
+    LineShape shape;
+    std::vector<RelTerm> terms[2]; /* even, odd outputs */
+    int m_lo = 0, m_hi = -1;       /* interior: outputs 2*m_lo .. 2*m_hi + 1 */
+    std::vector<int> edge_t;       /* the other outputs */
+    std::vector<int> edge_start;   /* edge_t[i] uses edge_terms[edge_start[i] .. edge_start[i+1]) */
+    std::vector<PlanTerm> edge_terms;
+};
+
+void build_row_plan(RowPlan &plan, int n, int invert, const Filters &f)
+{
+    plan.shape = line_shape(n, invert);
+    const LineShape &s = plan.shape;
+    int lo_bound = 0, hi_bound = 0;
+    bool empty = false;
+    for (int p = 0; p < 2; ++p) {
+        std::vector<RelTerm> &terms = plan.terms[p];
+        terms.clear();
+        bool first = true;
+        if (f.lsz % 2 == 1) {
+            const int a = (f.lsz - 1) / 2;
+            const int b = (f.hsz - 1) / 2;
+            for (int k = 0; k < f.lsz; ++k)
+                if (is_even(p + k - a)) {
+                    terms.push_back({0, (p + k - a) / 2, f.lo[k], first ? WSQ_TERM_SET : WSQ_TERM_ADD});
+                    first = false;
+                }
+            for (int k = 0; k < f.hsz; ++k)
+                if (!is_even(p + k - b))
+                    terms.push_back({1, (p + k - b - 1) / 2, f.hi[k], WSQ_TERM_ADD});
+        } else {
+            const int half_l = f.lsz / 2;
+            const int half_h = f.hsz / 2;
+            for (int k = 0; k < f.lsz; ++k)
+                if (is_even(p + k - half_l)) {
+                    terms.push_back({0, (p + k - half_l) / 2, f.lo[k], first ? WSQ_TERM_SET : WSQ_TERM_ADD});
+                    first = false;
+                }
+            for (int k = 0; k < f.hsz; ++k)
+                if (is_even(p + k - half_h))
+                    terms.push_back({1, (p + k - half_h) / 2, f.hi[k], WSQ_TERM_SUB});
+        }
+        /* m such that t = 2m + p is in the line and every sample used is
+         * inside its band, so that no extension is involved. */
+        if (n - 1 - p < 0) {
+            empty = true;
+            continue;
+        }
+        int m_lo = 0, m_hi = (n - 1 - p) / 2;
+        for (const RelTerm &r : terms) {
+            const int size = r.high ? s.nh : s.nl;
+            m_lo = std::max(m_lo, -r.offset);
+            m_hi = std::min(m_hi, size - 1 - r.offset);
+        }
+        if (p == 0) {
+            lo_bound = m_lo;
+            hi_bound = m_hi;
+        } else {
+            lo_bound = std::max(lo_bound, m_lo);
+            hi_bound = std::min(hi_bound, m_hi);
+        }
+    }
+    if (empty || lo_bound > hi_bound) {
+        plan.m_lo = 0;
+        plan.m_hi = -1;
+    } else {
+        plan.m_lo = lo_bound;
+        plan.m_hi = hi_bound;
+    }
+    plan.edge_t.clear();
+    plan.edge_start.clear();
+    plan.edge_terms.clear();
+    std::vector<PlanTerm> one(static_cast<size_t>(f.lsz + f.hsz));
+    for (int t = 0; t < n; ++t) {
+        if (plan.m_lo <= plan.m_hi && t >= 2 * plan.m_lo && t <= 2 * plan.m_hi + 1)
+            continue;
+        const int count = plan_output(one.data(), s, f, t);
+        plan.edge_t.push_back(t);
+        plan.edge_start.push_back(static_cast<int>(plan.edge_terms.size()));
+        plan.edge_terms.insert(plan.edge_terms.end(), one.begin(), one.begin() + count);
+    }
+    plan.edge_start.push_back(static_cast<int>(plan.edge_terms.size()));
+}
+
+/* Per-thread working memory. */
+struct Workspace {
+    std::vector<PlanTerm> plan;
+    std::vector<WsqSynthTerm> terms;
+    std::vector<float> even, odd;
+    std::vector<float> strip, row;
+
+    void reserve(const Filters &f, int longest_line)
+    {
+        plan.resize(static_cast<size_t>(f.lsz + f.hsz));
+        terms.resize(static_cast<size_t>(f.lsz + f.hsz));
+        even.resize(static_cast<size_t>(longest_line / 2 + 1));
+        odd.resize(static_cast<size_t>(longest_line / 2 + 1));
+    }
+};
+
+/* One line of contiguous samples; dst and src must not overlap. */
+void synth_row(float *dst, const float *src, const RowPlan &plan, const WsqSynthKernels &k,
+               Workspace &ws)
+{
+    const LineShape &s = plan.shape;
+    if (plan.m_lo <= plan.m_hi) {
+        const ptrdiff_t count = plan.m_hi - plan.m_lo + 1;
+        float *runs[2] = {ws.even.data(), ws.odd.data()};
+        for (int p = 0; p < 2; ++p) {
+            const std::vector<RelTerm> &rel = plan.terms[p];
+            for (size_t i = 0; i < rel.size(); ++i)
+                ws.terms[i] = {src + (rel[i].high ? s.high_start : s.low_start) + plan.m_lo + rel[i].offset,
+                               rel[i].coef, rel[i].op};
+            k.apply_terms(runs[p], ws.terms.data(), static_cast<int>(rel.size()), count);
+        }
+        k.interleave(dst + 2 * plan.m_lo, runs[0], runs[1], count);
+    }
+    const PlanTerm *terms = plan.edge_terms.data();
+    for (size_t i = 0; i < plan.edge_t.size(); ++i) {
+        const int begin = plan.edge_start[i];
+        dst[plan.edge_t[i]] = eval_plan(terms + begin, plan.edge_start[i + 1] - begin, src, 1);
+    }
+}
+
+/* Outputs t0..t1-1 of `columns` side-by-side lines of n samples: sample s
+ * of column c at src[s * src_pitch + c]; output t of column c goes to
+ * dst[(t - t0) * dst_pitch + c]. dst and src must not overlap. */
+void synth_columns(float *dst, ptrdiff_t dst_pitch, const float *src, ptrdiff_t src_pitch, int columns,
+                   const LineShape &s, const Filters &f, int t0, int t1, const WsqSynthKernels &k,
+                   Workspace &ws)
+{
+    for (int t = t0; t < t1; ++t) {
+        const int count = plan_output(ws.plan.data(), s, f, t);
+        for (int i = 0; i < count; ++i) {
+            const PlanTerm &p = ws.plan[static_cast<size_t>(i)];
+            ws.terms[static_cast<size_t>(i)] = {p.pos >= 0 ? src + p.pos * src_pitch : nullptr, p.coef, p.op};
+        }
+        k.apply_terms(dst + (t - t0) * dst_pitch, ws.terms.data(), count, columns);
+    }
+}
+
+/* ------------------------------------------------------------------------
+ * Whole transform
+ * --------------------------------------------------------------------- */
+
+/* Below this many samples a pass stays on the calling thread: waking
+ * helpers would cost more than it saves. */
+constexpr long long kParallelSamples = 1LL << 17;
+/* Output rows per task. */
+constexpr int kStripRows = 8;
+
+int threads_for(long long samples, int threads)
+{
+    return samples >= kParallelSamples ? threads : 1;
+}
+
+int strips(int rows) { return (rows + kStripRows - 1) / kStripRows; }
+
+struct Transform {
+    float *image;
+    int width, height;
+    Filters f;
+    const WsqSynthKernels *k;
+    int threads;
+    std::vector<Workspace> ws;
+    RowPlan row_plan;
+};
+
+/* One wavelet node in place, through a scratch of at least lenx * leny. */
+void synth_node(Transform &tr, const WsqWaveletNode &w, float *scratch)
+{
+    float *origin = tr.image + static_cast<ptrdiff_t>(w.y) * tr.width + w.x;
+    const LineShape columns = line_shape(w.leny, w.invert_columns);
+    build_row_plan(tr.row_plan, w.lenx, w.invert_rows, tr.f);
+    const int threads = threads_for(static_cast<long long>(w.lenx) * w.leny, tr.threads);
+    wsq_parallel_for(threads, strips(w.leny), [&](int task, int worker) {
+        const int t0 = task * kStripRows;
+        const int t1 = std::min(w.leny, t0 + kStripRows);
+        synth_columns(scratch + static_cast<ptrdiff_t>(t0) * w.lenx, w.lenx, origin, tr.width, w.lenx,
+                      columns, tr.f, t0, t1, *tr.k, tr.ws[static_cast<size_t>(worker)]);
+    });
+    wsq_parallel_for(threads, strips(w.leny), [&](int task, int worker) {
+        const int r0 = task * kStripRows;
+        const int r1 = std::min(w.leny, r0 + kStripRows);
+        for (int r = r0; r < r1; ++r)
+            synth_row(origin + static_cast<ptrdiff_t>(r) * tr.width, scratch + static_cast<ptrdiff_t>(r) * w.lenx,
+                      tr.row_plan, *tr.k, tr.ws[static_cast<size_t>(worker)]);
+    });
+}
+
+/* Node 0 (the whole image) straight to bytes, strip by strip: its column
+ * pass reads the float image, which nothing writes any more. */
+void synth_root_to_bytes(Transform &tr, const WsqWaveletNode &w, unsigned char *pixels, float shift,
+                         float scale)
+{
+    const LineShape columns = line_shape(w.leny, w.invert_columns);
+    build_row_plan(tr.row_plan, w.lenx, w.invert_rows, tr.f);
+    const int threads = threads_for(static_cast<long long>(w.lenx) * w.leny, tr.threads);
+    const float *origin = tr.image + static_cast<ptrdiff_t>(w.y) * tr.width + w.x;
+    wsq_parallel_for(threads, strips(w.leny), [&](int task, int worker) {
+        Workspace &ws = tr.ws[static_cast<size_t>(worker)];
+        const int t0 = task * kStripRows;
+        const int t1 = std::min(w.leny, t0 + kStripRows);
+        synth_columns(ws.strip.data(), w.lenx, origin, tr.width, w.lenx, columns, tr.f, t0, t1, *tr.k, ws);
+        for (int r = t0; r < t1; ++r) {
+            synth_row(ws.row.data(), ws.strip.data() + static_cast<ptrdiff_t>(r - t0) * w.lenx, tr.row_plan,
+                      *tr.k, ws);
+            tr.k->to_bytes(pixels + static_cast<ptrdiff_t>(w.y + r) * tr.width + w.x, ws.row.data(), w.lenx,
+                           shift, scale);
+        }
+    });
+}
+
+/* The transform over nodes 19..0, node 0 either in place or to bytes
+ * (pixels non-null). */
+int reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
+                const WsqTransformTable *table, float shift, float scale, unsigned char **pixels)
+{
+    int status = wsq_check_transform_table(table);
+    if (status)
+        return status;
+    const int level = wsq_synth_level();
+    if (level == WSQ_SYNTH_REFERENCE) {
+        if ((status = wsq_reconstruct_reference(image, width, height, tree, table)) != 0)
+            return status;
+        if (pixels) {
+            const size_t total = static_cast<size_t>(width) * static_cast<size_t>(height);
+            *pixels = static_cast<unsigned char *>(std::malloc(total ? total : 1));
+            if (!*pixels)
+                return WSQ_E_IMAGE_ALLOC;
+            wsq_float_to_bytes(*pixels, image, width, height, shift, scale);
+        }
+        return 0;
+    }
+    try {
+        Transform tr;
+        tr.image = image;
+        tr.width = width;
+        tr.height = height;
+        tr.f = {table->low_pass, table->high_pass, table->low_pass_length, table->high_pass_length};
+        tr.k = wsq_synth_kernels(level);
+        tr.threads = wsq_decode_threads();
+        const int last = pixels ? 1 : 0; /* the last node done in place */
+        size_t scratch_size = 1;
+        int longest = 1;
+        for (int node = last; node < WSQ_WAVELET_NODES; ++node) {
+            const WsqWaveletNode &w = tree->nodes[node];
+            if (w.lenx > 0 && w.leny > 0)
+                scratch_size = std::max(scratch_size, static_cast<size_t>(w.lenx) * static_cast<size_t>(w.leny));
+        }
+        for (const WsqWaveletNode &w : tree->nodes)
+            longest = std::max({longest, w.lenx, w.leny});
+        tr.ws.resize(static_cast<size_t>(tr.threads));
+        for (Workspace &ws : tr.ws)
+            ws.reserve(tr.f, longest);
+
+        float *scratch = static_cast<float *>(std::malloc(scratch_size * sizeof(float)));
+        if (!scratch)
+            return WSQ_E_LOWHALF;
+        for (int node = WSQ_WAVELET_NODES - 1; node >= last; --node) {
+            const WsqWaveletNode &w = tree->nodes[node];
+            if (w.lenx > 0 && w.leny > 0)
+                synth_node(tr, w, scratch);
+        }
+        std::free(scratch);
+        if (!pixels)
+            return 0;
+
+        const size_t total = static_cast<size_t>(width) * static_cast<size_t>(height);
+        unsigned char *out = static_cast<unsigned char *>(std::malloc(total ? total : 1));
+        if (!out)
+            return WSQ_E_IMAGE_ALLOC;
+        const WsqWaveletNode &root = tree->nodes[0];
+        if (root.lenx > 0 && root.leny > 0) {
+            for (Workspace &ws : tr.ws) {
+                ws.strip.resize(static_cast<size_t>(kStripRows) * static_cast<size_t>(root.lenx));
+                ws.row.resize(static_cast<size_t>(root.lenx));
+            }
+            synth_root_to_bytes(tr, root, out, shift, scale);
+        }
+        *pixels = out;
+        return 0;
+    } catch (const std::bad_alloc &) {
+        return WSQ_E_LOWHALF;
+    }
+}
+
+/* Lowest and one past the highest float a set of lines touches. */
+void line_span(const float *base, int lines, int n, ptrdiff_t pitch, ptrdiff_t stride, uintptr_t *lo,
+               uintptr_t *hi)
+{
+    const ptrdiff_t a = static_cast<ptrdiff_t>(lines - 1) * pitch;
+    const ptrdiff_t b = static_cast<ptrdiff_t>(n - 1) * stride;
+    const ptrdiff_t first = std::min<ptrdiff_t>(a, 0) + std::min<ptrdiff_t>(b, 0);
+    const ptrdiff_t last = std::max<ptrdiff_t>(a, 0) + std::max<ptrdiff_t>(b, 0);
+    *lo = reinterpret_cast<uintptr_t>(base) + static_cast<uintptr_t>(first) * sizeof(float);
+    *hi = reinterpret_cast<uintptr_t>(base) + static_cast<uintptr_t>(last + 1) * sizeof(float);
+}
+
+} // namespace
+
+/* ------------------------------------------------------------------------
+ * Interfaces
+ * --------------------------------------------------------------------- */
+
+bool wsq_synth_level_supported(int level)
+{
+    switch (level) {
+    case WSQ_SYNTH_REFERENCE:
+    case WSQ_SYNTH_PORTABLE: return true;
+    case WSQ_SYNTH_SSE2: return wsq_synth_kernels_sse2() != nullptr;
+    case WSQ_SYNTH_AVX2: return wsq_synth_kernels_avx2() != nullptr && cpu_has_avx2();
+    default: return false;
+    }
+}
+
+int wsq_synth_level(void)
+{
+    const int forced = g_forced_level.load(std::memory_order_relaxed);
+    return forced >= 0 ? forced : best_level();
+}
+
+int wsq_synth_force_level(int level)
+{
+    if (level != -1 && !wsq_synth_level_supported(level))
+        return -2;
+    return g_forced_level.exchange(level);
+}
+
+const WsqSynthKernels *wsq_synth_kernels(int level)
+{
+    switch (level) {
+    case WSQ_SYNTH_SSE2: return wsq_synth_kernels_sse2();
+    case WSQ_SYNTH_AVX2: return wsq_synth_kernels_avx2();
+    default: return &wsq_synth_kernels_portable;
+    }
+}
+
+void wsq_synthesize_lines(float *dest, const float *src, int lines, int n, ptrdiff_t pitch,
+                          ptrdiff_t stride, const float *high_pass, int hsz, const float *low_pass,
+                          int lsz, int invert)
+{
+    if (n <= 0 || lines <= 0)
+        return;
+    const int level = wsq_synth_level();
+    if (level == WSQ_SYNTH_REFERENCE || lsz <= 0 || hsz <= 0) {
+        wsq_synthesize_lines_reference(dest, src, lines, n, pitch, stride, high_pass, hsz, low_pass, lsz,
+                                       invert);
+        return;
+    }
+    try {
+        const WsqSynthKernels &k = *wsq_synth_kernels(level);
+        const Filters f{low_pass, high_pass, lsz, hsz};
+        Workspace ws;
+        ws.reserve(f, n);
+        uintptr_t src_lo, src_hi, dst_lo, dst_hi;
+        line_span(src, lines, n, pitch, stride, &src_lo, &src_hi);
+        line_span(dest, lines, n, pitch, stride, &dst_lo, &dst_hi);
+        const bool apart = src_hi <= dst_lo || dst_hi <= src_lo;
+        if (apart && pitch == 1 && stride != 1) {
+            synth_columns(dest, stride, src, stride, lines, line_shape(n, invert), f, 0, n, k, ws);
+            return;
+        }
+        RowPlan plan;
+        build_row_plan(plan, n, invert, f);
+        if (apart && stride == 1) {
+            for (int line = 0; line < lines; ++line)
+                synth_row(dest + line * pitch, src + line * pitch, plan, k, ws);
+            return;
+        }
+        /* Any other layout, or overlapping buffers: each line is copied out
+         * before its outputs are written, as the reference does. */
+        std::vector<float> in(static_cast<size_t>(n)), out(static_cast<size_t>(n));
+        for (int line = 0; line < lines; ++line) {
+            for (int i = 0; i < n; ++i)
+                in[static_cast<size_t>(i)] = src[line * pitch + i * stride];
+            synth_row(out.data(), in.data(), plan, k, ws);
+            for (int i = 0; i < n; ++i)
+                dest[line * pitch + i * stride] = out[static_cast<size_t>(i)];
+        }
+    } catch (const std::bad_alloc &) {
+        wsq_synthesize_lines_reference(dest, src, lines, n, pitch, stride, high_pass, hsz, low_pass, lsz,
+                                       invert);
+    }
+}
+
+int wsq_reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
+                    const WsqTransformTable *transform)
+{
+    return reconstruct(image, width, height, tree, transform, 0.0f, 0.0f, nullptr);
+}
+
+int wsq_reconstruct_to_bytes(float *image, int width, int height, const WsqWaveletTree *tree,
+                             const WsqTransformTable *transform, float shift, float scale,
+                             unsigned char **pixels)
+{
+    return reconstruct(image, width, height, tree, transform, shift, scale, pixels);
+}
