@@ -1,7 +1,9 @@
 #include "quorlanapp.h"
 
+#include "menuicons.h"
 #include "quorlandlg.h"
 #include "resources.h"
+#include "wsq.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -32,10 +34,18 @@ QString CquorlanApp::StartupPathFromArguments(const QStringList &arguments)
     return path.isEmpty() ? path : QDir::current().absoluteFilePath(path);
 }
 
-int CquorlanApp::InitInstance()
+void CquorlanApp::InitProcess()
 {
     vellumoInitResources();
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/vellumo.svg")));
+    QApplication::setWindowIcon(VellumoAppIcon());
+    // A file decodes on the interface thread while the window waits, so
+    // the decode may as well use every core.
+    wsq_set_decode_threads(0);
+}
+
+int CquorlanApp::InitInstance()
+{
+    InitProcess();
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Viewer for WSQ fingerprint images."));

@@ -12,6 +12,10 @@ public:
     // parser knows (--help, --version) are handled by it.
     static QString StartupPathFromArguments(const QStringList &arguments);
 
+    // Process-wide settings made once at start-up (needs a QApplication):
+    // the application icon, and decodes on one thread per core.
+    static void InitProcess();
+
     // Needs a QApplication. Runs the main window until it closes and
     // returns the exit code.
     int InitInstance();

@@ -4,6 +4,7 @@
 #include "clipboard.h"
 #include "commandids.h"
 #include "exportcommands.h"
+#include "fileread.h"
 #include "imagezoom.h"
 #include "menuicons.h"
 #include "recentfiles.h"
@@ -20,6 +21,7 @@
 #include <QFileInfo>
 #include <QHelpEvent>
 #include <QKeyEvent>
+#include <QLocale>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -36,7 +38,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <sys/stat.h>
+#include <new>
 
 namespace vellumo {
 
@@ -118,46 +120,6 @@ namespace {
 QString Caption() { return QStringLiteral("Vellumo"); }
 const char kOpenError[] = "Error opening WSQ file";
 
-// Reads a file only when it is a regular file: a folder, a FIFO or a
-// device would fail, block or never end.
-bool IsRegularFile(const QByteArray &narrowPath)
-{
-    struct stat st {};
-    return ::stat(narrowPath.constData(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-// Recognises the pictures people most often mistake for WSQ files.
-QString ForeignFormat(const unsigned char *d, int n)
-{
-    const auto starts = [d, n](std::initializer_list<unsigned char> sig) {
-        if (n < int(sig.size()))
-            return false;
-        int i = 0;
-        for (unsigned char c : sig)
-            if (d[i++] != c)
-                return false;
-        return true;
-    };
-    if (starts({0xFF, 0xA0}))
-        return {};
-    if (starts({0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}))
-        return QStringLiteral("a PNG image");
-    if (starts({0xFF, 0xD8, 0xFF}))
-        return QStringLiteral("a JPEG image");
-    if (starts({0xFF, 0x4F, 0xFF, 0x51}) ||
-        starts({0x00, 0x00, 0x00, 0x0C, 'j', 'P', ' ', ' ', 0x0D, 0x0A, 0x87, 0x0A}))
-        return QStringLiteral("a JPEG 2000 image");
-    if (starts({'B', 'M'}))
-        return QStringLiteral("a BMP image");
-    if (starts({'P', '5'}) || starts({'P', '2'}))
-        return QStringLiteral("a PGM image");
-    if (starts({'I', 'I', 0x2A, 0x00}) || starts({'M', 'M', 0x00, 0x2A}))
-        return QStringLiteral("a TIFF image");
-    if (starts({'G', 'I', 'F', '8'}))
-        return QStringLiteral("a GIF image");
-    return {};
-}
-
 // Comment bytes are usually ASCII; UTF-8 when valid, else Latin-1.
 QString CommentText(const QByteArray &bytes)
 {
@@ -191,7 +153,7 @@ CquorlanDlg::CquorlanDlg(const QString &startupPath, QWidget *parent) : QMainWin
     setObjectName(QStringLiteral("mainWindow"));
     setProperty("controlId", int(IDD_MAIN_DIALOG));
     setWindowTitle(QStringLiteral("Kestrava - Vellumo"));
-    m_hIcon = QIcon(QStringLiteral(":/icons/vellumo.svg"));
+    m_hIcon = VellumoAppIcon();
     setWindowIcon(m_hIcon);
     setMinimumSize(400, 300);
     setAcceptDrops(true);
@@ -371,8 +333,12 @@ void CquorlanDlg::OnRecentFile(int id)
 
 void CquorlanDlg::OpenPath(const QString &path)
 {
+    // The title names the file before it loads; it goes back when the load
+    // fails and the previous image stays on show.
+    const QString before = windowTitle();
     setWindowTitle(QStringLiteral("Kestrava - Vellumo - %1").arg(path));
-    LoadAndShowFile(path);
+    if (!LoadAndShowFile(path) && !m_hBitmap.isNull())
+        setWindowTitle(before);
 }
 
 void CquorlanDlg::UpdateRecentFiles(const QString *path)
@@ -390,30 +356,26 @@ QString CquorlanDlg::statusText(int part) const
     return m_statusBar->Part(part);
 }
 
-void CquorlanDlg::LoadAndShowFile(const QString &path)
+bool CquorlanDlg::LoadAndShowFile(const QString &path)
 {
-    // The previous image goes first, so two never share the memory.
-    m_hBitmap = QImage();
-    m_view->SetBitmap(QImage());
-    GrayImage *current = wsq_current_image();
-    current->width = 0;
-    current->height = 0;
+    // Nothing on show changes until the new file has decoded: a file that
+    // cannot be read or decoded leaves the image, its status bar and the
+    // current image as they were. Only a window without an image shows
+    // what the failed file's header said.
+    const FileReadResult file = ReadWholeFile(path);
+    const auto *data = reinterpret_cast<const unsigned char *>(file.data.constData());
+    const int size = file.failure == ReadFailure::None ? int(file.data.size()) : 0;
+    const QString name = QFileInfo(path).fileName();
+
     int headerWidth = 0, headerHeight = 0, encoder = 0, implementation = 0;
     QByteArray comment;
-
-    // Every character of the path is kept: the library opens UTF-8 paths.
-    const QByteArray narrow = QFile::encodeName(path);
-    unsigned char *data = nullptr;
-    int size = 0;
-    if (!IsRegularFile(narrow) || wsq_load_file(narrow.constData(), &data, &size) < 0) {
-        data = nullptr;
-        size = 0;
-        wsq_release_current_image();
-    }
-    const bool haveData = data != nullptr;
-    const std::unique_ptr<unsigned char, decltype(&std::free)> owner(data, &std::free);
-
-    if (haveData) {
+    QString problem;
+    QImage bitmap;
+    if (file.failure != ReadFailure::None) {
+        problem = ReadFailureText(path, file);
+    } else if (size == 0) {
+        problem = QStringLiteral("%1 is empty (0 bytes).").arg(name);
+    } else {
         wsq_query_header(data, size, &headerWidth, &headerHeight, &encoder, &implementation);
         int commentSize = 0;
         if (wsq_query_comment(data, size, nullptr, &commentSize) >= 0 && commentSize > 1) {
@@ -424,23 +386,37 @@ void CquorlanDlg::LoadAndShowFile(const QString &path)
                 comment.clear();
         }
 
-        const QString foreign = ForeignFormat(data, size);
+        const QString foreign = ForeignImageKind(data, size);
         const long long pixels = (long long)headerWidth * headerHeight;
         if (!foreign.isEmpty()) {
-            wsq_release_current_image();
-            ShowOpenError(this, QStringLiteral("%1 is %2, not a WSQ file.")
-                                    .arg(QFileInfo(path).fileName(), foreign));
+            problem = QStringLiteral("%1 is %2, not a WSQ file.").arg(name, foreign);
+        } else if (size < 2 || data[0] != 0xFF || data[1] != 0xA0) {
+            problem = QStringLiteral("%1 is not a WSQ file.").arg(name);
         } else if (pixels > kMaxPixels) {
-            wsq_release_current_image();
-            ShowOpenError(this, QStringLiteral("The image is %1 \u00d7 %2 pixels; Vellumo opens images of "
-                                               "up to %3 pixels.")
-                                    .arg(headerWidth)
-                                    .arg(headerHeight)
-                                    .arg(QLocale().toString(kMaxPixels)));
+            // Refused from the header alone: the decode would need several
+            // bytes of memory per pixel before it found anything wrong.
+            const QLocale locale;
+            problem = QStringLiteral("%1 is an image of %2 \u00d7 %3 pixels. Vellumo opens images of up to "
+                                     "%4 pixels.")
+                          .arg(name, QString::number(headerWidth), QString::number(headerHeight),
+                               locale.toString(kMaxPixels));
         } else {
-            m_hBitmap = CreateDisplayBitmap(data, size);
+            bitmap = CreateDisplayBitmap(data, size);
         }
     }
+    if (!problem.isEmpty())
+        ShowOpenError(this, problem);
+
+    const bool shown = !bitmap.isNull();
+    if (!shown && !m_hBitmap.isNull())
+        return false;
+
+    if (shown) {
+        m_hBitmap = bitmap;
+    } else {
+        wsq_release_current_image();
+    }
+    const GrayImage *current = wsq_current_image();
 
     // Header pixels per file byte; 64-bit, as 65535 x 65535 does not fit 32.
     const long long ratio = size > 0 ? (long long)headerWidth * headerHeight / size : 0;
@@ -457,7 +433,7 @@ void CquorlanDlg::LoadAndShowFile(const QString &path)
     SetStatus(4, QStringLiteral("Ratio: %1:1").arg(ratio));
     SetStatus(5, QStringLiteral("Comment: %1").arg(commentLine), commentText);
 
-    if (!m_hBitmap.isNull()) {
+    if (shown) {
         UpdateRecentFiles(&path);
         m_view->SetBitmap(m_hBitmap);
     } else {
@@ -466,30 +442,39 @@ void CquorlanDlg::LoadAndShowFile(const QString &path)
     }
     updateActions();
     m_view->update();
+    return shown;
 }
 
 QImage CquorlanDlg::CreateDisplayBitmap(const unsigned char *data, int size)
 {
-    wsq_release_current_image();
-    int width = 0, height = 0, depth = 0, ppi = 0, lossy = 0;
-    if (wsq_decode_buffer(&width, &height, &depth, &ppi, &lossy, data, size) < 0) {
-        ShowOpenError(nullptr);
+    // Decoded beside the current image, which is replaced only once the
+    // new one is complete.
+    GrayImage decoded{};
+    const int status = wsq_decode_image(data, size, &decoded);
+    if (status < 0) {
+        ShowOpenError(nullptr, QStringLiteral("The file could not be decoded (%1).")
+                                   .arg(QString::fromLatin1(wsq_status_text(status))));
         return QImage();
     }
-    GrayImage *current = wsq_current_image();
-    current->width = width;
-    current->height = height;
 
     // Level i shows as r = g = b = i, top row first.
-    QImage bitmap(width, height, QImage::Format_Grayscale8);
-    if (bitmap.isNull() || !current->pixels) {
-        wsq_release_current_image();
+    QImage bitmap;
+    try {
+        bitmap = QImage(decoded.width, decoded.height, QImage::Format_Grayscale8);
+    } catch (const std::bad_alloc &) {
+        bitmap = QImage();
+    }
+    if (bitmap.isNull() || !decoded.pixels) {
+        wsq_free_image(&decoded);
         ShowOpenError(nullptr, QStringLiteral("There is not enough memory to show the image."));
         return QImage();
     }
-    const unsigned char *src = current->pixels;
-    for (int y = 0; y < height; ++y, src += width)
-        std::memcpy(bitmap.scanLine(y), src, std::size_t(width));
+    const unsigned char *src = decoded.pixels;
+    for (int y = 0; y < decoded.height; ++y, src += decoded.width)
+        std::memcpy(bitmap.scanLine(y), src, std::size_t(decoded.width));
+
+    wsq_release_current_image();
+    *wsq_current_image() = decoded; // the slot owns the pixels from here on
     return bitmap;
 }
 

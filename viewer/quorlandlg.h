@@ -38,12 +38,16 @@ public:
     explicit CquorlanDlg(const QString &startupPath = QString(), QWidget *parent = nullptr);
     ~CquorlanDlg() override;
 
-    // The pipeline behind every open: read, query, decode, show.
-    void LoadAndShowFile(const QString &path);
-    // Decodes into the current image and builds the 8-bit gray display
-    // bitmap from it; a null image (after the error message) on failure.
+    // The pipeline behind every open: read, query, decode, show. True when
+    // the file is on show; on failure an image already shown stays, with
+    // its status bar and the current image untouched.
+    bool LoadAndShowFile(const QString &path);
+    // Decodes and builds the 8-bit gray display bitmap; on success the
+    // decoded image becomes the current image. A null image (after the
+    // error message) on failure, with the current image left as it was.
     QImage CreateDisplayBitmap(const unsigned char *data, int size);
-    // Sets the title from the path, then runs the pipeline.
+    // Sets the title from the path, then runs the pipeline; the title goes
+    // back when the file fails and the previous image stays.
     void OpenPath(const QString &path);
     // Rebuilds File > Recent Files, first putting path on top when given.
     void UpdateRecentFiles(const QString *path);

@@ -6,6 +6,8 @@
 #include <QMenu>
 #include <QSettings>
 
+#include <algorithm>
+
 namespace vellumo {
 namespace {
 
@@ -27,7 +29,11 @@ RecentList ReadRecentFiles()
         const qsizetype nul = text.indexOf(QChar(u'\0'));
         if (nul >= 0)
             text.truncate(nul);
-        if (!text.isEmpty())
+        // Line breaks and other control characters come from a damaged
+        // store, not from a path anyone opened.
+        const bool damaged = std::any_of(text.cbegin(), text.cend(),
+                                         [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7F; });
+        if (!text.isEmpty() && !damaged)
             list[std::size_t(i)] = text;
     }
     return list;
