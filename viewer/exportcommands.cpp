@@ -6,11 +6,14 @@
 #include "wsq_writers.h"
 
 #include <QAction>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QMenu>
 #include <QRect>
 #include <QWidget>
+
+#include <unistd.h>
 
 namespace vellumo {
 namespace {
@@ -42,17 +45,61 @@ QString withExtension(const QString &path, Format format)
     return path + QLatin1Char('.') + QLatin1String(extensionOf(format));
 }
 
-// Writes the image; the status is deliberately not reported (a failed save
-// shows nothing). The path goes to the writer in the file system's own
-// encoding, every character kept.
-void writeImage(const GrayImage *image, const QString &path, Format format)
+// Why a save to path failed, from what is there now: the writer only
+// says that it could not write.
+QString saveFailureReason(const QString &path, int status)
+{
+    if (status == WSQ_E_PNG)
+        return QStringLiteral("The PNG encoder failed.");
+    if (status == WSQ_E_EMPTY_IMAGE)
+        return QStringLiteral("There is no image to save.");
+    const QFileInfo target(path);
+    const QString folder = QDir::toNativeSeparators(target.absolutePath());
+    const QFileInfo folderInfo(target.absolutePath());
+    if (target.isDir())
+        return QStringLiteral("%1 is a folder.").arg(target.fileName());
+    // A device or pipe is written in place, not through the folder.
+    if (target.exists() && !target.isFile()) {
+        if (::access(QFile::encodeName(path).constData(), W_OK) != 0)
+            return QStringLiteral("You are not allowed to write to %1.").arg(QDir::toNativeSeparators(path));
+        return QStringLiteral("The disk may be full, or the file cannot be written there.");
+    }
+    if (!folderInfo.exists())
+        return QStringLiteral("The folder %1 does not exist.").arg(folder);
+    if (!folderInfo.isDir())
+        return QStringLiteral("%1 is not a folder.").arg(folder);
+    if (::access(QFile::encodeName(target.absolutePath()).constData(), W_OK | X_OK) != 0)
+        return QStringLiteral("You are not allowed to write in the folder %1.").arg(folder);
+    return QStringLiteral("The disk may be full, or the file cannot be written there.");
+}
+
+// Writes the image and says so when it could not. The writers put the
+// bytes into a new file beside the target and rename it into place, so a
+// failure never leaves a file that was there half-written. The path goes
+// to the writer in the file system's own encoding, every character kept.
+void writeImage(QWidget *owner, const GrayImage *image, const QString &path, Format format)
 {
     const QByteArray narrow = QFile::encodeName(path);
+    int status = WSQ_E_WRITE;
     switch (format) {
-    case Format::Bmp: (void)wsq_save_bmp(image, narrow.constData()); break;
-    case Format::Png: (void)wsq_save_png(image, narrow.constData()); break;
-    case Format::Pgm: (void)wsq_save_pgm(image, narrow.constData()); break;
+    case Format::Bmp: status = wsq_save_bmp(image, narrow.constData()); break;
+    case Format::Png: status = wsq_save_png(image, narrow.constData()); break;
+    case Format::Pgm: status = wsq_save_pgm(image, narrow.constData()); break;
     }
+    if (status >= 0)
+        return;
+
+    const QFileInfo target(path);
+    QString text = QStringLiteral("The image could not be saved as %1.\n\n%2")
+                       .arg(target.fileName().isEmpty() ? path : target.fileName(), saveFailureReason(path, status));
+    if (target.isFile())
+        text += QStringLiteral("\n\nThe existing file was left as it was.");
+    ui::MessageBoxRequest box;
+    box.owner = owner;
+    box.caption = QStringLiteral("Vellumo");
+    box.text = text;
+    box.icon = QMessageBox::Warning;
+    ui::showMessageBox(box);
 }
 
 void saveFromImageMenu(QWidget *owner, const GrayImage *image, Format format)
@@ -81,7 +128,7 @@ void saveFromImageMenu(QWidget *owner, const GrayImage *image, Format format)
     const ui::FileDialogResult result = ui::runFileDialog(request);
     if (!result.accepted || result.path.isEmpty())
         return;
-    writeImage(image, withExtension(result.path, format), format);
+    writeImage(owner, image, withExtension(result.path, format), format);
 }
 
 } // namespace
@@ -113,7 +160,7 @@ void SaveAsCommand(QWidget *owner, const GrayImage *image)
         format = Format::Bmp;
     else if (result.filterIndex == 1)
         format = Format::Png;
-    writeImage(image, withExtension(result.path, format), format);
+    writeImage(owner, image, withExtension(result.path, format), format);
 }
 
 bool ImageContextMenu(QWidget *owner, QWidget *view, const QPoint &globalPos,

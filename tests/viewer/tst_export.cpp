@@ -235,13 +235,26 @@ private slots:
         QCOMPARE(readAll(bare + ".png"), encoded(m_image, "png"));
     }
 
-    void failedSaveIsSilent()
+    void failedSaveSaysWhy()
     {
-        // No such folder: the writer fails, nothing is shown or created.
+        // No such folder: the writer fails, the owner is told why, nothing
+        // is created. Both ways of saving do the same.
+        QList<vellumo::ui::MessageBoxRequest> messages;
+        vellumo::ui::setMessageBoxHandler([&](const vellumo::ui::MessageBoxRequest &r) { messages << r; });
         const QString path = m_dir.filePath("missing-folder/x.bmp");
         m_answer = {true, path, 0};
-        vellumo::SaveAsCommand(nullptr, &m_image);
-        QVERIFY(!QFile::exists(path));
+        QWidget owner;
+        vellumo::SaveAsCommand(&owner, &m_image);
+        vellumo::ui::setPopupMenuHandler([](QMenu &, const QPoint &) { return int(vellumo::IDM_IMAGE_SAVE_PNG); });
+        vellumo::ImageContextMenu(&owner, m_view, m_viewOrigin, &m_image, &m_bitmap);
+        QCOMPARE(messages.size(), 2);
+        for (const auto &box : messages) {
+            QCOMPARE(box.owner, &owner);
+            QCOMPARE(box.caption, QStringLiteral("Vellumo"));
+            QCOMPARE(box.text, QStringLiteral("The image could not be saved as x.bmp.\n\nThe folder %1 does not exist.")
+                                   .arg(m_dir.filePath("missing-folder")));
+        }
+        QVERIFY(!QFile::exists(m_dir.filePath("missing-folder")));
     }
 
     // --- Image menu ----------------------------------------------------
