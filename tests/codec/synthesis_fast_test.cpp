@@ -1,0 +1,524 @@
+// The fast synthesis, dequantization and byte conversion against the
+// reference routines: every kernel level the processor runs, several thread
+// counts, bit for bit.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "codestream.h"
+#include "dequantize.h"
+#include "reconstruct.h"
+#include "synth_kernels.h"
+#include "synthprint.h"
+#include "thread_pool.h"
+#include "trees.h"
+#include "wsq.h"
+#include "wsq_encoder.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+/* Forces a kernel level for one scope. */
+class ForcedLevel {
+public:
+    explicit ForcedLevel(int level) : m_previous(wsq_synth_force_level(level)) { EXPECT_NE(m_previous, -2); }
+    ~ForcedLevel() { wsq_synth_force_level(m_previous); }
+    ForcedLevel(const ForcedLevel &) = delete;
+    ForcedLevel &operator=(const ForcedLevel &) = delete;
+
+private:
+    int m_previous;
+};
+
+class DecodeThreads {
+public:
+    explicit DecodeThreads(int threads) : m_previous(wsq_set_decode_threads(threads)) {}
+    ~DecodeThreads() { wsq_set_decode_threads(m_previous); }
+    DecodeThreads(const DecodeThreads &) = delete;
+    DecodeThreads &operator=(const DecodeThreads &) = delete;
+
+private:
+    int m_previous;
+};
+
+std::vector<int> fast_levels()
+{
+    std::vector<int> levels;
+    for (int level = WSQ_SYNTH_PORTABLE; level < WSQ_SYNTH_LEVELS; ++level)
+        if (wsq_synth_level_supported(level))
+            levels.push_back(level);
+    return levels;
+}
+
+/* Equal bits; any two NaNs count as equal. */
+bool same(float a, float b)
+{
+    if (std::isnan(a) && std::isnan(b))
+        return true;
+    uint32_t x, y;
+    std::memcpy(&x, &a, 4);
+    std::memcpy(&y, &b, 4);
+    return x == y;
+}
+
+/* Index of the first differing element, or -1. */
+long first_difference(const std::vector<float> &a, const std::vector<float> &b)
+{
+    if (a.size() != b.size())
+        return 0;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (!same(a[i], b[i]))
+            return static_cast<long>(i);
+    return -1;
+}
+
+std::vector<float> random_floats(std::mt19937 &rng, size_t n, float range)
+{
+    std::uniform_real_distribution<float> d(-range, range);
+    std::vector<float> v(n);
+    for (float &x : v)
+        x = d(rng);
+    return v;
+}
+
+/* Mostly zeros of either sign, as quantized subbands are: the sign of a
+ * zero sum depends on exactly which terms were taken. */
+std::vector<float> sparse_floats(std::mt19937 &rng, size_t n, float range, int zero_percent)
+{
+    std::vector<float> v = random_floats(rng, n, range);
+    std::uniform_int_distribution<int> percent(0, 99);
+    for (float &x : v)
+        if (percent(rng) < zero_percent)
+            x = percent(rng) < 50 ? 0.0f : -0.0f;
+    return v;
+}
+
+struct FilterPair {
+    std::vector<float> lo, hi;
+    std::string name;
+};
+
+/* The transform table of a sample file: the standard 9/7 synthesis pair. */
+FilterPair standard_filters()
+{
+    FilterPair f;
+    f.name = "standard 9/7";
+    const std::string path = std::string(VELLUMO_SOURCE_DIR) + "/samples/loop-500x500.wsq";
+    unsigned char *data = nullptr;
+    int length = 0;
+    if (wsq_load_file(path.c_str(), &data, &length) != 0)
+        return f;
+    WsqTables tables;
+    wsq_tables_init(&tables);
+    ByteCursor cursor = wsq_cursor(data, static_cast<size_t>(length));
+    WsqFrameHeader header{};
+    if (wsq_read_up_to_frame(&cursor, &tables, &header) == 0) {
+        f.lo.assign(tables.transform.low_pass, tables.transform.low_pass + tables.transform.low_pass_length);
+        f.hi.assign(tables.transform.high_pass, tables.transform.high_pass + tables.transform.high_pass_length);
+    }
+    wsq_transform_table_release(&tables.transform);
+    std::free(data);
+    return f;
+}
+
+FilterPair random_filters(std::mt19937 &rng, int lsz, int hsz)
+{
+    FilterPair f;
+    f.lo = random_floats(rng, static_cast<size_t>(lsz), 1.0f);
+    f.hi = random_floats(rng, static_cast<size_t>(hsz), 1.0f);
+    f.name = "random " + std::to_string(lsz) + "/" + std::to_string(hsz);
+    return f;
+}
+
+std::vector<FilterPair> all_filters()
+{
+    std::mt19937 rng(97);
+    std::vector<FilterPair> filters;
+    filters.push_back(standard_filters());
+    const int pairs[][2] = {{9, 7}, {7, 9}, {5, 3}, {3, 5}, {1, 1}, {3, 1}, {5, 5}, {13, 11}, {31, 33},
+                            {8, 8}, {2, 2}, {4, 4}, {6, 6}, {4, 2}, {4, 6}, {10, 8}, {16, 16}, {30, 32}};
+    for (const auto &p : pairs)
+        filters.push_back(random_filters(rng, p[0], p[1]));
+    return filters;
+}
+
+std::vector<int> line_lengths()
+{
+    std::vector<int> lengths;
+    for (int n = 1; n <= 70; ++n)
+        lengths.push_back(n);
+    for (int n : {97, 128, 255, 256, 513})
+        lengths.push_back(n);
+    return lengths;
+}
+
+enum class Layout { Rows, Columns, Strided };
+
+/* Lines as the passes lay them out: rows (pitch = line length plus some
+ * padding, stride 1), columns (pitch 1, stride = number of lines plus
+ * padding), or neither. Returns the buffer size. */
+size_t layout(Layout kind, int lines, int n, ptrdiff_t *pitch, ptrdiff_t *stride)
+{
+    *pitch = *stride = 1;
+    switch (kind) {
+    case Layout::Rows: *pitch = n + 3; *stride = 1; break;
+    case Layout::Columns: *pitch = 1; *stride = lines + 5; break;
+    case Layout::Strided: *pitch = 2 * n + 1; *stride = 2; break;
+    }
+    return static_cast<size_t>((lines - 1) * *pitch + (n - 1) * *stride + 1);
+}
+
+TEST(FastSynthesis, LinesMatchTheReferenceEverywhere)
+{
+    const std::vector<int> levels = fast_levels();
+    ASSERT_FALSE(levels.empty());
+    std::mt19937 rng(2024);
+    for (const FilterPair &f : all_filters()) {
+        ASSERT_FALSE(f.lo.empty()) << f.name;
+        const int lsz = static_cast<int>(f.lo.size()), hsz = static_cast<int>(f.hi.size());
+        for (int n : line_lengths()) {
+            for (Layout kind : {Layout::Rows, Layout::Columns, Layout::Strided}) {
+                /* Line counts around the kernels' block sizes and tails. */
+                const int lines = kind == Layout::Strided ? 2 : 1 + (n * 7 + lsz * 3 + static_cast<int>(kind)) % 41;
+                ptrdiff_t pitch, stride;
+                const size_t size = layout(kind, lines, n, &pitch, &stride);
+                const std::vector<float> src = sparse_floats(rng, size, 64.0f, n % 2 ? 20 : 80);
+                for (int invert = 0; invert < 2; ++invert) {
+                    std::vector<float> expected(size, -7.0f);
+                    wsq_synthesize_lines_reference(expected.data(), src.data(), lines, n, pitch, stride, f.hi.data(),
+                                                   hsz, f.lo.data(), lsz, invert);
+                    for (int level : levels) {
+                        ForcedLevel forced(level);
+                        std::vector<float> got(size, -7.0f);
+                        wsq_synthesize_lines(got.data(), src.data(), lines, n, pitch, stride, f.hi.data(), hsz,
+                                             f.lo.data(), lsz, invert);
+                        const long at = first_difference(expected, got);
+                        ASSERT_EQ(at, -1) << f.name << " n=" << n << " lines=" << lines << " layout="
+                                          << static_cast<int>(kind) << " invert=" << invert << " level=" << level;
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST(FastSynthesis, InPlaceLinesAreReadBeforeTheyAreWritten)
+{
+    std::mt19937 rng(5);
+    const FilterPair f = standard_filters();
+    const FilterPair even = random_filters(rng, 8, 8);
+    for (const FilterPair *filters : {&f, &even}) {
+        for (Layout kind : {Layout::Rows, Layout::Columns}) {
+            const int lines = 19, n = 37;
+            ptrdiff_t pitch, stride;
+            const size_t size = layout(kind, lines, n, &pitch, &stride);
+            const std::vector<float> src = random_floats(rng, size, 10.0f);
+            std::vector<float> expected = src;
+            wsq_synthesize_lines_reference(expected.data(), expected.data(), lines, n, pitch, stride,
+                                           filters->hi.data(), static_cast<int>(filters->hi.size()),
+                                           filters->lo.data(), static_cast<int>(filters->lo.size()), 1);
+            for (int level : fast_levels()) {
+                ForcedLevel forced(level);
+                std::vector<float> got = src;
+                wsq_synthesize_lines(got.data(), got.data(), lines, n, pitch, stride, filters->hi.data(),
+                                     static_cast<int>(filters->hi.size()), filters->lo.data(),
+                                     static_cast<int>(filters->lo.size()), 1);
+                EXPECT_EQ(first_difference(expected, got), -1) << filters->name << " level=" << level;
+            }
+        }
+    }
+}
+
+WsqTransformTable table_of(FilterPair &f)
+{
+    WsqTransformTable t{};
+    t.low_pass = f.lo.data();
+    t.high_pass = f.hi.data();
+    t.low_pass_length = static_cast<uint8_t>(f.lo.size());
+    t.high_pass_length = static_cast<uint8_t>(f.hi.size());
+    t.low_pass_defined = 1;
+    t.high_pass_defined = 1;
+    return t;
+}
+
+TEST(FastSynthesis, WholeTransformMatchesWithAnyThreadCount)
+{
+    std::mt19937 rng(77);
+    std::vector<FilterPair> filters = {standard_filters(), random_filters(rng, 7, 9), random_filters(rng, 8, 8),
+                                       random_filters(rng, 4, 6)};
+    /* Sizes from single samples up to ones whose big nodes are split over
+     * threads. */
+    const int sizes[][2] = {{1, 1}, {2, 3}, {13, 9}, {64, 64}, {97, 131}, {300, 257}, {513, 389}};
+    const float shift = 131.5f, scale = 1.37f;
+    for (FilterPair &f : filters) {
+        const WsqTransformTable table = table_of(f);
+        for (const auto &size : sizes) {
+            const int width = size[0], height = size[1];
+            WsqWaveletTree tree;
+            WsqQuantTree quant;
+            wsq_build_trees(&tree, &quant, width, height);
+            const std::vector<float> input = random_floats(rng, static_cast<size_t>(width) * height, 90.0f);
+            std::vector<float> expected = input;
+            ASSERT_EQ(wsq_reconstruct_reference(expected.data(), width, height, &tree, &table), 0);
+            std::vector<unsigned char> expected_bytes(expected.size());
+            wsq_float_to_bytes(expected_bytes.data(), expected.data(), width, height, shift, scale);
+            for (int level : fast_levels()) {
+                ForcedLevel forced(level);
+                for (int threads : {1, 2, 3}) {
+                    DecodeThreads using_threads(threads);
+                    std::vector<float> got = input;
+                    ASSERT_EQ(wsq_reconstruct(got.data(), width, height, &tree, &table), 0);
+                    ASSERT_EQ(first_difference(expected, got), -1)
+                        << f.name << " " << width << "x" << height << " level=" << level << " threads=" << threads;
+                    got = input;
+                    unsigned char *pixels = nullptr;
+                    ASSERT_EQ(wsq_reconstruct_to_bytes(got.data(), width, height, &tree, &table, shift, scale, &pixels),
+                              0);
+                    const bool equal = std::memcmp(pixels, expected_bytes.data(), expected_bytes.size()) == 0;
+                    std::free(pixels);
+                    ASSERT_TRUE(equal) << f.name << " " << width << "x" << height << " level=" << level
+                                       << " threads=" << threads;
+                }
+            }
+        }
+    }
+}
+
+TEST(FastSynthesis, TableChecksComeFirst)
+{
+    std::vector<float> image(64, 1.0f);
+    WsqWaveletTree tree;
+    WsqQuantTree quant;
+    wsq_build_trees(&tree, &quant, 8, 8);
+    float taps[9] = {};
+    WsqTransformTable t{};
+    unsigned char *pixels = nullptr;
+    EXPECT_EQ(wsq_reconstruct_to_bytes(image.data(), 8, 8, &tree, &t, 0.0f, 1.0f, &pixels), WSQ_E_HIGHPASS);
+    t.low_pass_defined = 1;
+    EXPECT_EQ(wsq_reconstruct_to_bytes(image.data(), 8, 8, &tree, &t, 0.0f, 1.0f, &pixels), WSQ_E_HIGHHALF);
+    t.high_pass_defined = 1;
+    t.low_pass = t.high_pass = taps;
+    t.low_pass_length = 9;
+    t.high_pass_length = 8;
+    EXPECT_EQ(wsq_reconstruct_to_bytes(image.data(), 8, 8, &tree, &t, 0.0f, 1.0f, &pixels), WSQ_E_BAD_TABLE);
+    EXPECT_EQ(pixels, nullptr);
+}
+
+TEST(FastKernels, ByteConversionMatchesOneValueAtATime)
+{
+    std::mt19937 rng(3);
+    std::vector<float> values = {-0.5f, 0.49f, 0.5f, 254.4f, 254.5f, 255.0f, 255.49f, 255.5f, 300.0f, -3.0f, -0.0f,
+                                 0.0f, 1e30f, -1e30f, INFINITY, -INFINITY, NAN, -NAN, 127.49999f, 1e-40f};
+    const std::vector<float> more = random_floats(rng, 173, 400.0f);
+    values.insert(values.end(), more.begin(), more.end());
+    const std::pair<float, float> params[] = {{0.0f, 1.0f}, {127.5f, 1.31f}, {-20.0f, 0.75f}, {NAN, 1.0f}};
+    for (int level : fast_levels()) {
+        const WsqSynthKernels &k = *wsq_synth_kernels(level);
+        for (auto [shift, scale] : params) {
+            for (size_t count : {values.size(), size_t{1}, size_t{7}, size_t{15}, size_t{33}}) {
+                std::vector<unsigned char> got(count, 99);
+                k.to_bytes(got.data(), values.data(), static_cast<ptrdiff_t>(count), shift, scale);
+                for (size_t i = 0; i < count; ++i)
+                    ASSERT_EQ(got[i], wsq_float_to_byte(values[i], shift, scale))
+                        << "level=" << level << " v=" << values[i] << " shift=" << shift << " scale=" << scale;
+            }
+        }
+    }
+}
+
+TEST(FastKernels, DequantizationMatchesOneValueAtATime)
+{
+    std::mt19937 rng(11);
+    std::vector<int16_t> e = {0, 1, -1, 2, -2, 32767, -32768, 3, -3, 0, 0, 100, -100};
+    std::uniform_int_distribution<int> small(-40, 40), any(-32768, 32767);
+    for (int i = 0; i < 300; ++i)
+        e.push_back(static_cast<int16_t>(i % 3 ? small(rng) : any(rng)));
+    /* (P, Q, Z): usual values, and ones where e - P is exactly 0 (the sign
+     * of a zero result must match too). */
+    const float params[][3] = {{0.44f, 10.0f, 12.0f}, {0.44f, 1.7f, 2.03f}, {1.0f, 3.0f, 0.0f},
+                               {2.0f, -1.5f, 0.0f},  {0.0f, 0.01f, 0.0f}, {0.35f, 123.456f, 7.0f}};
+    for (int level : fast_levels()) {
+        const WsqSynthKernels &k = *wsq_synth_kernels(level);
+        for (const auto &p : params) {
+            for (size_t count : {e.size(), size_t{1}, size_t{3}, size_t{9}, size_t{21}}) {
+                std::vector<float> got(count, -1.0f);
+                k.dequantize_run(got.data(), e.data(), static_cast<ptrdiff_t>(count), p[0], p[1],
+                                 static_cast<double>(p[2]) * 0.5);
+                for (size_t i = 0; i < count; ++i)
+                    ASSERT_TRUE(same(got[i], wsq_dequantize_value(e[i], p[0], p[1], p[2])))
+                        << "level=" << level << " e=" << e[i] << " P=" << p[0] << " Q=" << p[1] << " Z=" << p[2];
+            }
+        }
+    }
+}
+
+TEST(FastKernels, DequantizedImageMatchesWithAnyThreadCount)
+{
+    std::mt19937 rng(19);
+    for (auto [width, height] : {std::pair{37, 29}, std::pair{600, 457}}) {
+        WsqWaveletTree tree;
+        WsqQuantTree quant_tree;
+        wsq_build_trees(&tree, &quant_tree, width, height);
+        WsqQuantTable table{};
+        table.defined = 1;
+        table.bin_center = 0.44f;
+        std::uniform_real_distribution<float> width_of(0.5f, 30.0f);
+        for (int i = 0; i < WSQ_SUBBANDS; ++i) {
+            table.bin_width[i] = i % 7 == 3 ? 0.0f : width_of(rng); /* some subbands skipped */
+            table.zero_bin_width[i] = 1.2f * table.bin_width[i];
+        }
+        std::uniform_int_distribution<int> value(-300, 300);
+        std::vector<int16_t> coefficients(static_cast<size_t>(width) * height);
+        for (int16_t &c : coefficients)
+            c = static_cast<int16_t>(value(rng) / 4 * (value(rng) % 3 == 0));
+        float *expected = nullptr;
+        ASSERT_EQ(wsq_dequantize_reference(&table, &quant_tree, coefficients.data(), width, height, &expected), 0);
+        for (int level : fast_levels()) {
+            ForcedLevel forced(level);
+            for (int threads : {1, 2, 3}) {
+                DecodeThreads using_threads(threads);
+                float *got = nullptr;
+                ASSERT_EQ(wsq_dequantize(&table, &quant_tree, coefficients.data(), width, height, &got), 0);
+                const bool equal = std::memcmp(got, expected, coefficients.size() * sizeof(float)) == 0;
+                std::free(got);
+                EXPECT_TRUE(equal) << width << "x" << height << " level=" << level << " threads=" << threads;
+            }
+        }
+        std::free(expected);
+        table.defined = 0;
+        float *none = nullptr;
+        EXPECT_EQ(wsq_dequantize(&table, &quant_tree, coefficients.data(), width, height, &none), WSQ_E_MARKER_RANGE);
+        EXPECT_EQ(none, nullptr);
+    }
+}
+
+TEST(ThreadPool, EveryTaskRunsOnceOnAValidWorker)
+{
+    for (int threads : {1, 2, 3, 8}) {
+        for (int tasks : {0, 1, 2, 5, 100}) {
+            std::vector<std::atomic<int>> runs(static_cast<size_t>(tasks));
+            std::atomic<int> bad_worker{0};
+            wsq_parallel_for(threads, tasks, [&](int task, int worker) {
+                if (worker < 0 || worker >= threads)
+                    ++bad_worker;
+                ++runs[static_cast<size_t>(task)];
+            });
+            EXPECT_EQ(bad_worker.load(), 0);
+            for (int i = 0; i < tasks; ++i)
+                ASSERT_EQ(runs[static_cast<size_t>(i)].load(), 1) << "threads=" << threads << " task=" << i;
+        }
+    }
+}
+
+TEST(ThreadPool, NestedAndConcurrentCallsFinish)
+{
+    /* A task that starts another job, and two callers at once: the busy
+     * pool makes the inner or second caller run its tasks itself. */
+    std::atomic<int> inner{0};
+    wsq_parallel_for(2, 4, [&](int, int) { wsq_parallel_for(2, 3, [&](int, int) { ++inner; }); });
+    EXPECT_EQ(inner.load(), 12);
+
+    std::atomic<int> total{0};
+    auto job = [&] {
+        for (int round = 0; round < 50; ++round)
+            wsq_parallel_for(3, 7, [&](int, int) { ++total; });
+    };
+    std::thread a(job), b(job);
+    a.join();
+    b.join();
+    EXPECT_EQ(total.load(), 2 * 50 * 7);
+}
+
+/* The decoded pixels of a codestream: reference pipeline, then every fast
+ * level with one thread and with one per core; all must be equal. */
+void expect_decodes_alike(const unsigned char *data, int length, const std::string &what)
+{
+    GrayImage reference{};
+    {
+        ForcedLevel forced(WSQ_SYNTH_REFERENCE);
+        ASSERT_EQ(wsq_decode_image(data, length, &reference), 0) << what;
+    }
+    const size_t size = static_cast<size_t>(reference.width) * static_cast<size_t>(reference.height);
+    for (int level : fast_levels()) {
+        ForcedLevel forced(level);
+        for (int threads : {1, 0}) {
+            DecodeThreads using_threads(threads);
+            GrayImage got{};
+            ASSERT_EQ(wsq_decode_image(data, length, &got), 0) << what;
+            EXPECT_EQ(got.width, reference.width);
+            EXPECT_EQ(got.height, reference.height);
+            EXPECT_EQ(std::memcmp(got.pixels, reference.pixels, size), 0)
+                << what << " level=" << level << " threads=" << threads;
+            wsq_free_image(&got);
+        }
+    }
+    wsq_free_image(&reference);
+}
+
+void expect_file_decodes_alike(const fs::path &path)
+{
+    unsigned char *data = nullptr;
+    int length = 0;
+    ASSERT_EQ(wsq_load_file(path.string().c_str(), &data, &length), 0) << path;
+    expect_decodes_alike(data, length, path.filename().string());
+    std::free(data);
+}
+
+TEST(FastDecode, BundledSamplesDecodeAsTheReference)
+{
+    int files = 0;
+    for (const auto &entry : fs::directory_iterator(fs::path(VELLUMO_SOURCE_DIR) / "samples"))
+        if (entry.path().extension() == ".wsq") {
+            expect_file_decodes_alike(entry.path());
+            ++files;
+        }
+    EXPECT_GE(files, 1);
+}
+
+TEST(FastDecode, SharedFilesDecodeAsTheReference)
+{
+    const fs::path dir(VELLUMO_SHARED_DATA_DIR);
+    if (!fs::is_directory(dir))
+        GTEST_SKIP() << "no shared data folder";
+    for (const auto &entry : fs::directory_iterator(dir))
+        if (entry.path().extension() == ".wsq")
+            expect_file_decodes_alike(entry.path());
+}
+
+TEST(FastDecode, EncodedSyntheticPrintsDecodeAsTheReference)
+{
+    using vellumo::synth::Pattern;
+    const struct {
+        int width, height;
+        Pattern pattern;
+    } prints[] = {{97, 131, Pattern::Loop}, {256, 256, Pattern::Whorl}, {333, 517, Pattern::Arch},
+                  {640, 481, Pattern::Loop}};
+    uint32_t seed = 1;
+    for (const auto &p : prints) {
+        const std::vector<uint8_t> pixels = vellumo::synth::MakeFingerprint(p.width, p.height, seed++, p.pattern);
+        for (float bitrate : {0.75f, 2.25f}) {
+            WsqEncodeParams params;
+            wsq_encode_default_params(&params);
+            params.bitrate = bitrate;
+            unsigned char *out = nullptr;
+            int length = 0;
+            ASSERT_EQ(wsq_encode(pixels.data(), p.width, p.height, &params, &out, &length, nullptr), 0);
+            expect_decodes_alike(out, length,
+                                 std::to_string(p.width) + "x" + std::to_string(p.height) + " at " +
+                                     std::to_string(bitrate));
+            std::free(out);
+        }
+    }
+}
+
+} // namespace
