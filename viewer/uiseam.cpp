@@ -2,6 +2,7 @@
 
 #include <QDialog>
 #include <QAction>
+#include <QComboBox>
 #include <QFileDialog>
 #include <QMenu>
 #include <QRegularExpression>
@@ -26,19 +27,45 @@ void showMessageBox(const MessageBoxRequest &request)
 
 void setMessageBoxHandler(MessageBoxHandler handler) { messageBoxHandler() = std::move(handler); }
 
-FileDialogResult runFileDialog(const FileDialogRequest &request)
+QString dialogNameFilter(const QString &visible)
 {
-    if (auto &h = fileDialogHandler())
-        return h(request);
+    // "Text (pattern pattern ...)": only the patterns change.
+    static const QRegularExpression form(QStringLiteral("^(.*)\\(([^()]*)\\)\\s*$"));
+    const QRegularExpressionMatch match = form.match(visible);
+    if (!match.hasMatch())
+        return visible;
+    QStringList patterns = match.captured(2).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    bool changed = false;
+    for (QString &pattern : patterns) {
+        if (pattern == QLatin1String("*.*")) {
+            pattern = QStringLiteral("*");
+            changed = true;
+        }
+    }
+    patterns.removeDuplicates();
+    return changed ? match.captured(1) + QLatin1Char('(') + patterns.join(QLatin1Char(' ')) + QLatin1Char(')')
+                   : visible;
+}
 
-    QFileDialog dialog(request.owner, request.caption);
+void prepareFileDialog(QFileDialog &dialog, const FileDialogRequest &request)
+{
+    dialog.setWindowTitle(request.caption);
     dialog.setAcceptMode(request.kind == FileDialogRequest::Save ? QFileDialog::AcceptSave
                                                                  : QFileDialog::AcceptOpen);
     dialog.setFileMode(request.kind == FileDialogRequest::Save ? QFileDialog::AnyFile
                                                                : QFileDialog::ExistingFile);
-    dialog.setNameFilters(request.filters);
-    if (request.selectedFilter >= 0 && request.selectedFilter < request.filters.size())
-        dialog.selectNameFilter(request.filters.at(request.selectedFilter));
+    QStringList matching;
+    for (const QString &filter : request.filters)
+        matching << dialogNameFilter(filter);
+    dialog.setNameFilters(matching);
+    if (request.selectedFilter >= 0 && request.selectedFilter < matching.size())
+        dialog.selectNameFilter(matching.at(request.selectedFilter));
+    // The dialog's own list shows the texts as given; it filters by the
+    // matching patterns whatever the list shows.
+    if (auto *types = dialog.findChild<QComboBox *>(QStringLiteral("fileTypeCombo"))) {
+        for (int i = 0; i < types->count() && i < request.filters.size(); ++i)
+            types->setItemText(i, request.filters.at(i));
+    }
     if (!request.defaultSuffix.isEmpty()) {
         dialog.setDefaultSuffix(request.defaultSuffix);
         // A name typed without extension gets the chosen type's one
@@ -51,13 +78,33 @@ FileDialogResult runFileDialog(const FileDialogRequest &request)
         });
     }
     dialog.setOption(QFileDialog::DontConfirmOverwrite, !request.confirmOverwrite);
+}
+
+int selectedFilterIndex(const QFileDialog &dialog, const FileDialogRequest &request)
+{
+    // The widget dialog answers with the text its list shows, a native
+    // one with the matching filter.
+    const QString selected = dialog.selectedNameFilter();
+    for (qsizetype i = 0; i < request.filters.size(); ++i)
+        if (selected == request.filters.at(i) || selected == dialogNameFilter(request.filters.at(i)))
+            return int(i);
+    return 0;
+}
+
+FileDialogResult runFileDialog(const FileDialogRequest &request)
+{
+    if (auto &h = fileDialogHandler())
+        return h(request);
+
+    QFileDialog dialog(request.owner, request.caption);
+    prepareFileDialog(dialog, request);
 
     FileDialogResult result;
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return result;
     result.accepted = true;
     result.path = dialog.selectedFiles().constFirst();
-    result.filterIndex = std::max<qsizetype>(0, request.filters.indexOf(dialog.selectedNameFilter()));
+    result.filterIndex = selectedFilterIndex(dialog, request);
     return result;
 }
 

@@ -10,6 +10,7 @@
 #include <functional>
 
 class QDialog;
+class QFileDialog;
 class QMenu;
 class QPoint;
 class QWidget;
@@ -48,6 +49,16 @@ using FileDialogHandler = std::function<FileDialogResult(const FileDialogRequest
 
 FileDialogResult runFileDialog(const FileDialogRequest &request);
 void setFileDialogHandler(FileDialogHandler handler);
+
+// The filter a dialog matches names with for a visible filter text. "*.*"
+// means every file, as it does on Windows: here it would hide names
+// without a dot, so "All Files (*.*)" matches by "All Files (*)".
+QString dialogNameFilter(const QString &visible);
+// Sets up the real dialog for a request: kind, filters (shown with their
+// texts as given), the preselected filter, the suffix and overwrite rules.
+void prepareFileDialog(QFileDialog &dialog, const FileDialogRequest &request);
+// The index into request.filters of the dialog's selected filter.
+int selectedFilterIndex(const QFileDialog &dialog, const FileDialogRequest &request);
 
 // Runs a dialog modally and returns its result code. A test handler gets
 // the constructed, initialised dialog instead and returns the result.
