@@ -271,6 +271,9 @@ int cmd_decode(int argc, char **argv)
     }
 
     const size_t thread_count = std::min(static_cast<size_t>(jobs_wanted), jobs.size());
+    // One decode at a time uses every core; several at once use one each,
+    // so that the jobs do not fight over the cores.
+    wsq_set_decode_threads(thread_count == 1 ? 0 : 1);
     std::atomic<size_t> next{0};
     std::atomic<size_t> decoded{0};
     std::atomic<size_t> failed{0};

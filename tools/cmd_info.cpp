@@ -318,6 +318,9 @@ int cmd_info(int argc, char **argv)
 
     const bool json = args.has("json");
     const bool check = args.has("check");
+    // Files are checked one after another: each decode may use every core.
+    if (check)
+        wsq_set_decode_threads(0);
     int failed = 0;
     bool first = true;
     for (const auto &file : args.operands) {

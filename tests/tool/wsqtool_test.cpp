@@ -1,6 +1,7 @@
 // wsqtool end to end: runs the built binary on real WSQ files and checks
 // exit codes, error lines, outputs against the library, and --json.
 #include "wsq.h"
+#include "wsq_encoder.h"
 #include "wsq_writers.h"
 
 #include "test_dir.h"
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -472,6 +474,99 @@ TEST(WsqtoolDecode, PixelLimitRefusesLargeImagesBeforeDecoding)
     run = run_tool({"info", "--json", "--max-pixels", "1", file});
     EXPECT_EQ(run.exit_code, 1);
     EXPECT_NE(run.out.find("\"status\":-123"), std::string::npos) << run.out;
+}
+
+// A codestream whose frame header claims width x height pixels, with one
+// block header and zeros after it: enough for the header query, never
+// decodable.
+std::vector<unsigned char> header_only(int width, int height)
+{
+    std::vector<unsigned char> b = {0xFF, 0xA0, 0xFF, 0xA2, 0x00, 0x11, 0x00, 0xFF};
+    const auto put16 = [&b](int v) {
+        b.push_back(static_cast<unsigned char>(v >> 8));
+        b.push_back(static_cast<unsigned char>(v & 0xFF));
+    };
+    put16(height);
+    put16(width);
+    const unsigned char rest[] = {0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00,
+                                  0xFF, 0xA3, 0x00, 0x03, 0x00};
+    b.insert(b.end(), std::begin(rest), std::end(rest));
+    b.resize(300, 0);
+    return b;
+}
+
+// A real codestream of a synthetic print made by our encoder.
+std::vector<unsigned char> encoded_print(int width, int height, int seed)
+{
+    std::vector<unsigned char> pixels(static_cast<size_t>(width) * height);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            pixels[static_cast<size_t>(y) * width + x] =
+                static_cast<unsigned char>(128 + 100 * ((x * 7 + y * 3 + seed) % 23 < 11 ? 1 : -1) / (1 + (x + y) % 5));
+    WsqEncodeParams params;
+    wsq_encode_default_params(&params);
+    unsigned char *out = nullptr;
+    int length = 0;
+    EXPECT_EQ(wsq_encode(pixels.data(), width, height, &params, &out, &length, nullptr), 0);
+    std::vector<unsigned char> bytes(out, out + length);
+    std::free(out);
+    return bytes;
+}
+
+TEST(WsqtoolDecode, DefaultPixelLimitRefusesHugeHeadersAtOnce)
+{
+    // 16385 x 16384 is just above 2^28: without the limit the decoder
+    // would set out to allocate gigabytes for a file of 300 bytes.
+    TestDir dir;
+    write_bytes(dir.file("huge.wsq"), header_only(16385, 16384));
+    write_bytes(dir.file("edge.wsq"), header_only(16384, 16384)); // exactly 2^28: allowed, fails to decode
+    const std::string limit_line = dir.file("huge.wsq") +
+                                   ": error -123: image of 16385 x 16384 pixels is larger than the limit of "
+                                   "268435456 pixels (raise it with --max-pixels)";
+
+    const auto start = std::chrono::steady_clock::now();
+    ToolRun run = run_tool({"decode", "-o", dir.file("huge.png"), dir.file("huge.wsq")});
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_EQ(lines_of(run.err), (std::vector<std::string>{limit_line, "0 decoded, 1 failed"}));
+    EXPECT_FALSE(fs::exists(dir.file("huge.png")));
+
+    run = run_tool({"decode", "-d", dir.file("out"), dir.file("huge.wsq"), dir.file("edge.wsq")});
+    EXPECT_EQ(run.exit_code, 1);
+    const auto lines = lines_of(run.err);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), limit_line), lines.end()) << run.err;
+    EXPECT_EQ(run.err.find("edge.wsq: error -123"), std::string::npos) << "2^28 pixels are within the limit";
+
+    run = run_tool({"info", "--check", dir.file("huge.wsq")});
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_NE(run.err.find(limit_line), std::string::npos) << run.err << run.out;
+    run = run_tool({"info", "--check", "--json", dir.file("huge.wsq")});
+    EXPECT_NE(run.out.find("\"status\":-123"), std::string::npos) << run.out;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+}
+
+TEST(WsqtoolDecode, OneFileOrManyGiveTheSameBytes)
+{
+    // One file decodes on every core, several decode side by side on one
+    // core each: the images are the same either way.
+    TestDir dir;
+    std::vector<std::string> inputs;
+    for (int i = 0; i < 3; ++i) {
+        inputs.push_back(dir.file("print" + std::to_string(i) + ".wsq"));
+        write_bytes(inputs.back(), encoded_print(600 + 8 * i, 500 + 16 * i, i));
+    }
+    std::vector<std::string> many = {"decode", "-f", "pgm", "-j", "3", "-d", dir.file("many")};
+    many.insert(many.end(), inputs.begin(), inputs.end());
+    ToolRun run = run_tool(many);
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        SCOPED_TRACE(inputs[i]);
+        const std::string alone = dir.file("alone" + std::to_string(i) + ".pgm");
+        run = run_tool({"decode", "-o", alone, inputs[i]});
+        ASSERT_EQ(run.exit_code, 0) << run.err;
+        const auto bytes = read_bytes(alone);
+        EXPECT_TRUE(bytes == read_bytes(dir.file("many/print" + std::to_string(i) + ".pgm")));
+        EXPECT_TRUE(bytes == library_image(inputs[i], "pgm"));
+    }
 }
 
 TEST(WsqtoolDecode, BundledSamplesDecode)
