@@ -29,6 +29,7 @@ echo "- CPU: ${cpu:-unknown}"
 echo "- cores: ${cores}"
 echo "- compiler: ${compiler_version} (Release: ${flags} -ffp-contract=off)"
 echo "- load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo
 sed -n '/^## Codec benchmark summary/,$p' "$log"
 grep '^bench_codec:' "$log" || true
 if [ "$status" -ne 0 ]; then
