@@ -10,8 +10,8 @@
  *   rest    pixels, row-major; repeated when shorter than the image, mid
  *           gray when empty
  * The encoder may refuse (a documented code); when it accepts, the decode
- * must succeed with the same size and resolution, and the same bytes must
- * give the same codestream again.
+ * must succeed with the same size and resolution, and (for the smaller
+ * images) the same pixels must give the same codestream again.
  */
 #include <cstring>
 #include <string>
@@ -85,13 +85,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(std::strcmp(text.data(), comment.c_str()) == 0);
     }
 
-    /* Deterministic: the same input gives the same bytes. */
-    unsigned char *again = nullptr;
-    int again_length = 0;
-    FUZZ_CHECK(wsq_encode(pixels.data(), width, height, &params, &again, &again_length, nullptr) == 0);
-    FUZZ_CHECK(again_length == stream_length && std::memcmp(again, stream, static_cast<size_t>(stream_length)) == 0);
-
-    std::free(again);
+    /* Deterministic: the same input gives the same bytes (checked on the
+     * smaller images, where a second encode costs little). */
+    if (width * height <= 48 * 48) {
+        unsigned char *again = nullptr;
+        int again_length = 0;
+        FUZZ_CHECK(wsq_encode(pixels.data(), width, height, &params, &again, &again_length, nullptr) == 0);
+        FUZZ_CHECK(again_length == stream_length &&
+                   std::memcmp(again, stream, static_cast<size_t>(stream_length)) == 0);
+        std::free(again);
+    }
     std::free(stream);
     wsq_free_image(&image);
     return 0;

@@ -95,16 +95,19 @@ int table(State &s, uint16_t marker)
                                   &s.cursor);
 }
 
-void transform_failed(const State &s, int status)
+/* A transform table that ran short in its coefficient records (after the
+ * length and the two filter sizes, 4 bytes) leaves no filters behind;
+ * one refused before that keeps the filters it had. */
+void transform_failed(const State &s, const uint8_t *before, int status)
 {
-    /* A refused or short transform table leaves no filters behind. */
-    if (status)
+    if (status == WSQ_E_SHORT_DATA && s.cursor.pos - before >= 4)
         FUZZ_CHECK(s.tables.transform.low_pass == nullptr && s.tables.transform.high_pass == nullptr);
 }
 
 /* One reader picked by a selector byte. */
 void pick(State &s, uint8_t selector)
 {
+    const uint8_t *before = s.cursor.pos;
     uint16_t marker = 0;
     int status = 0;
     switch (selector % 12) {
@@ -121,7 +124,7 @@ void pick(State &s, uint8_t selector)
         break;
     case 2:
         status = wsq_read_transform_table(&s.tables.transform, &s.cursor);
-        transform_failed(s, status);
+        transform_failed(s, before, status);
         break;
     case 3:
         status = wsq_read_quant_table(&s.tables.quant, &s.cursor);
@@ -148,7 +151,6 @@ void pick(State &s, uint8_t selector)
         break;
     }
     case 8: {
-        const uint8_t *before = s.cursor.pos;
         status = wsq_skip_segment(&s.cursor);
         if (status == 0)
             FUZZ_CHECK(s.cursor.pos < s.cursor.end && s.cursor.pos >= before + 2);
@@ -183,7 +185,7 @@ void pick(State &s, uint8_t selector)
         if (marker < WSQ_MARKER_TRANSFORM || marker == 0xFFA7 || marker > WSQ_MARKER_COMMENT)
             FUZZ_CHECK(status == WSQ_E_MARKER_UNKNOWN);
         if (marker == WSQ_MARKER_TRANSFORM)
-            transform_failed(s, status);
+            transform_failed(s, before, status);
         break;
     }
     default:
@@ -220,9 +222,10 @@ void in_order(State &s)
                 return;
             skip_coded_data(s);
         } else {
+            const uint8_t *before = s.cursor.pos;
             const int status = table(s, marker);
             if (marker == WSQ_MARKER_TRANSFORM)
-                transform_failed(s, status);
+                transform_failed(s, before, status);
             if (status)
                 return;
         }
