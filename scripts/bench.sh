@@ -11,7 +11,7 @@ bash scripts/setup.sh
 jobs=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DVELLUMO_BUILD_VIEWER=OFF -DVELLUMO_BUILD_BENCH=ON >/dev/null
-cmake --build build-bench -j"$jobs" --target bench_codec
+cmake --build build-bench -j"$jobs" --target bench_codec >&2
 
 log=build-bench/bench_codec.log
 status=0
