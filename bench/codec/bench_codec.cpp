@@ -45,14 +45,14 @@ using vellumo::bench::JpegAvailable;
 using vellumo::bench::PeerFile;
 using vellumo::synth::Pattern;
 
-struct PictureSpec {
+struct PictureDef {
     int width;
     int height;
     Pattern pattern;
     uint32_t seed;
 };
 
-constexpr PictureSpec kPictures[] = {
+constexpr PictureDef kPictures[] = {
     {512, 512, Pattern::Loop, 11},
     {1608, 1000, Pattern::Whorl, 22},
     {900, 2500, Pattern::Arch, 33},
@@ -119,7 +119,7 @@ const std::vector<uint8_t> &Picture(int p)
     static std::map<int, std::vector<uint8_t>> cache;
     auto found = cache.find(p);
     if (found == cache.end()) {
-        const PictureSpec &s = kPictures[p];
+        const PictureDef &s = kPictures[p];
         found = cache.emplace(p, vellumo::synth::MakeFingerprint(s.width, s.height, s.seed, s.pattern))
                     .first;
     }
@@ -157,7 +157,7 @@ void Note(int p, int r, const std::string &text)
 // Our side: encode, decode on one thread and on all cores, check both.
 void PrepareOurs(int p, int r, Case &c)
 {
-    const PictureSpec &s = kPictures[p];
+    const PictureDef &s = kPictures[p];
     const std::vector<uint8_t> &pixels = Picture(p);
     WsqEncodeParams params;
     wsq_encode_default_params(&params);
@@ -211,7 +211,7 @@ void PrepareOurs(int p, int r, Case &c)
 
 void PrepareJpeg(int p, int r, Case &c)
 {
-    const PictureSpec &s = kPictures[p];
+    const PictureDef &s = kPictures[p];
     const std::vector<uint8_t> &pixels = Picture(p);
     if (!vellumo::bench::JpegEncodeNear(pixels.data(), s.width, s.height, c.wsq.size(), &c.jpeg,
                                         &c.jpeg_error)) {
@@ -246,7 +246,7 @@ void PrepareJpeg(int p, int r, Case &c)
 
 void PrepareJ2k(int p, int r, Case &c)
 {
-    const PictureSpec &s = kPictures[p];
+    const PictureDef &s = kPictures[p];
     const std::vector<uint8_t> &pixels = Picture(p);
     if (!vellumo::bench::J2kEncodeNear(pixels.data(), s.width, s.height, c.wsq.size(), &c.j2k,
                                        &c.j2k_error)) {
@@ -313,7 +313,7 @@ void SetRate(benchmark::State &state, int p)
 
 void Encode(benchmark::State &state, int p, int r)
 {
-    const PictureSpec &s = kPictures[p];
+    const PictureDef &s = kPictures[p];
     const std::vector<uint8_t> &pixels = Picture(p);
     WsqEncodeParams params;
     wsq_encode_default_params(&params);
