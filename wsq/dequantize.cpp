@@ -82,13 +82,21 @@ int wsq_dequantize(const WsqQuantTable *quant, const WsqQuantTree *tree, const i
         if (q == 0.0f)
             return;
         const WsqQuantNode &node = tree->nodes[i];
-        const double half_z = static_cast<double>(quant->zero_bin_width[i]) * 0.5;
+        const float z = quant->zero_bin_width[i];
+        const double half_z = static_cast<double>(z) * 0.5;
+        const float half_z_float = z * 0.5f;
+        /* Unless halving z lost a bit (or z is NaN), the sum can be made
+         * in float with the same result. */
+        const bool in_float = static_cast<double>(half_z_float) == half_z;
         size_t from = start[i];
         for (int r = 0; r < node.leny && from < pixels; ++r) {
             const size_t length = static_cast<size_t>(node.lenx);
-            const size_t count = length < pixels - from ? length : pixels - from;
-            k.dequantize_run(out + static_cast<size_t>(node.y + r) * width + node.x, coefficients + from,
-                             static_cast<ptrdiff_t>(count), quant->bin_center, q, half_z);
+            const ptrdiff_t count = static_cast<ptrdiff_t>(length < pixels - from ? length : pixels - from);
+            float *row = out + static_cast<size_t>(node.y + r) * width + node.x;
+            if (in_float)
+                k.dequantize_run_float(row, coefficients + from, count, quant->bin_center, q, half_z_float);
+            else
+                k.dequantize_run(row, coefficients + from, count, quant->bin_center, q, half_z);
             from += length;
         }
     });

@@ -44,12 +44,20 @@ using WsqToBytesFn = void (*)(unsigned char *pixels, const float *values, ptrdif
 /* out[i] = wsq_dequantize_value(in[i], p, q, z) with half_z = (double)z * 0.5. */
 using WsqDequantizeRunFn = void (*)(float *out, const int16_t *in, ptrdiff_t count, float p, float q,
                                     double half_z);
+/* The same when z * 0.5 is exactly a float, half_z: the sum is then done
+ * in float. A sum of two floats worked out in double and rounded to float
+ * equals the float sum (double carries more than twice float's precision
+ * plus two bits, so the second rounding cannot go astray); this is also
+ * why the byte conversion adds its 0.5 in float. */
+using WsqDequantizeRunFloatFn = void (*)(float *out, const int16_t *in, ptrdiff_t count, float p, float q,
+                                         float half_z);
 
 struct WsqSynthKernels {
     WsqApplyTermsFn apply_terms;
     WsqInterleaveFn interleave;
     WsqToBytesFn to_bytes;
     WsqDequantizeRunFn dequantize_run;
+    WsqDequantizeRunFloatFn dequantize_run_float;
 };
 
 /* Implementation levels. The reference level runs the straightforward

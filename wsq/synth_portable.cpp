@@ -88,7 +88,7 @@ void to_bytes(unsigned char *pixels, const float *values, ptrdiff_t count, float
     for (ptrdiff_t i = 0; i < count; ++i) {
         const float product = scale * values[i];
         const float sum = product + shift;
-        const float u = static_cast<float>(static_cast<double>(sum) + 0.5);
+        const float u = sum + 0.5f; /* equal to the sum in double rounded to float */
         /* False for NaN as for negative values. */
         pixels[i] = u >= 0.0f ? (u > 255.0f ? 255 : static_cast<unsigned char>(u)) : 0;
     }
@@ -108,6 +108,20 @@ void dequantize_run(float *out, const int16_t *in, ptrdiff_t count, float p, flo
     }
 }
 
+void dequantize_run_float(float *out, const int16_t *in, ptrdiff_t count, float p, float q, float half_z)
+{
+    const float minus_p = -p;
+    const float minus_half_z = -half_z;
+    for (ptrdiff_t i = 0; i < count; ++i) {
+        const int e = in[i];
+        const float fe = static_cast<float>(e);
+        const float product = (fe + (e > 0 ? minus_p : p)) * q;
+        const float v = product + (e > 0 ? half_z : minus_half_z);
+        out[i] = e == 0 ? 0.0f : v;
+    }
+}
+
 } // namespace
 
-const WsqSynthKernels wsq_synth_kernels_portable = {apply_terms, interleave, to_bytes, dequantize_run};
+const WsqSynthKernels wsq_synth_kernels_portable = {apply_terms, interleave, to_bytes, dequantize_run,
+                                                    dequantize_run_float};

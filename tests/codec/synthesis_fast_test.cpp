@@ -3,6 +3,7 @@
 // counts, bit for bit.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <cstdint>
@@ -314,14 +315,31 @@ TEST(FastSynthesis, TableChecksComeFirst)
     EXPECT_EQ(pixels, nullptr);
 }
 
+/* Floats of every magnitude and sign, NaN and infinities included. */
+std::vector<float> any_floats(std::mt19937 &rng, size_t n)
+{
+    std::vector<float> v(n);
+    for (float &x : v) {
+        const uint32_t bits = static_cast<uint32_t>(rng());
+        std::memcpy(&x, &bits, 4);
+    }
+    return v;
+}
+
 TEST(FastKernels, ByteConversionMatchesOneValueAtATime)
 {
     std::mt19937 rng(3);
     std::vector<float> values = {-0.5f, 0.49f, 0.5f, 254.4f, 254.5f, 255.0f, 255.49f, 255.5f, 300.0f, -3.0f, -0.0f,
-                                 0.0f, 1e30f, -1e30f, INFINITY, -INFINITY, NAN, -NAN, 127.49999f, 1e-40f};
-    const std::vector<float> more = random_floats(rng, 173, 400.0f);
+                                 0.0f, 1e30f, -1e30f, INFINITY, -INFINITY, NAN, -NAN, 127.49999f, 1e-40f,
+                                 0.49999997f, 8388607.5f, 16777215.0f};
+    const std::vector<float> more = random_floats(rng, 4000, 400.0f);
     values.insert(values.end(), more.begin(), more.end());
-    const std::pair<float, float> params[] = {{0.0f, 1.0f}, {127.5f, 1.31f}, {-20.0f, 0.75f}, {NAN, 1.0f}};
+    const std::vector<float> odd = any_floats(rng, 4000);
+    values.insert(values.end(), odd.begin(), odd.end());
+    std::vector<std::pair<float, float>> params = {{0.0f, 1.0f}, {127.5f, 1.31f}, {-20.0f, 0.75f}, {NAN, 1.0f}};
+    std::uniform_real_distribution<float> shift(-300.0f, 300.0f), scale(-4.0f, 4.0f);
+    for (int i = 0; i < 20; ++i)
+        params.push_back({shift(rng), scale(rng)});
     for (int level : fast_levels()) {
         const WsqSynthKernels &k = *wsq_synth_kernels(level);
         for (auto [shift, scale] : params) {
@@ -343,20 +361,36 @@ TEST(FastKernels, DequantizationMatchesOneValueAtATime)
     std::uniform_int_distribution<int> small(-40, 40), any(-32768, 32767);
     for (int i = 0; i < 300; ++i)
         e.push_back(static_cast<int16_t>(i % 3 ? small(rng) : any(rng)));
-    /* (P, Q, Z): usual values, and ones where e - P is exactly 0 (the sign
-     * of a zero result must match too). */
-    const float params[][3] = {{0.44f, 10.0f, 12.0f}, {0.44f, 1.7f, 2.03f}, {1.0f, 3.0f, 0.0f},
-                               {2.0f, -1.5f, 0.0f},  {0.0f, 0.01f, 0.0f}, {0.35f, 123.456f, 7.0f}};
+    /* (P, Q, Z): usual values, ones where e - P is exactly 0 (the sign of a
+     * zero result must match too), a Z whose half is no float, and random
+     * ones of all magnitudes. */
+    std::vector<std::array<float, 3>> params = {{0.44f, 10.0f, 12.0f}, {0.44f, 1.7f, 2.03f}, {1.0f, 3.0f, 0.0f},
+                                                {2.0f, -1.5f, 0.0f},   {0.0f, 0.01f, 0.0f}, {0.35f, 123.456f, 7.0f},
+                                                {0.44f, 1.0f, 1e-45f}, {0.44f, 1e30f, 3e38f}};
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f), exponent(-20.0f, 20.0f);
+    for (int i = 0; i < 200; ++i)
+        params.push_back({unit(rng), std::exp2(exponent(rng)), std::exp2(exponent(rng)) * unit(rng)});
     for (int level : fast_levels()) {
         const WsqSynthKernels &k = *wsq_synth_kernels(level);
         for (const auto &p : params) {
+            const double half_z = static_cast<double>(p[2]) * 0.5;
+            const bool half_is_float = static_cast<double>(p[2] * 0.5f) == half_z;
             for (size_t count : {e.size(), size_t{1}, size_t{3}, size_t{9}, size_t{21}}) {
-                std::vector<float> got(count, -1.0f);
-                k.dequantize_run(got.data(), e.data(), static_cast<ptrdiff_t>(count), p[0], p[1],
-                                 static_cast<double>(p[2]) * 0.5);
-                for (size_t i = 0; i < count; ++i)
-                    ASSERT_TRUE(same(got[i], wsq_dequantize_value(e[i], p[0], p[1], p[2])))
+                std::vector<float> got(count, -1.0f), got_float(count, -1.0f);
+                k.dequantize_run(got.data(), e.data(), static_cast<ptrdiff_t>(count), p[0], p[1], half_z);
+                if (half_is_float)
+                    k.dequantize_run_float(got_float.data(), e.data(), static_cast<ptrdiff_t>(count), p[0], p[1],
+                                           p[2] * 0.5f);
+                for (size_t i = 0; i < count; ++i) {
+                    const float expected = wsq_dequantize_value(e[i], p[0], p[1], p[2]);
+                    ASSERT_TRUE(same(got[i], expected))
                         << "level=" << level << " e=" << e[i] << " P=" << p[0] << " Q=" << p[1] << " Z=" << p[2];
+                    if (half_is_float) {
+                        ASSERT_TRUE(same(got_float[i], expected))
+                            << "float sum, level=" << level << " e=" << e[i] << " P=" << p[0] << " Q=" << p[1]
+                            << " Z=" << p[2];
+                    }
+                }
             }
         }
     }
@@ -377,6 +411,7 @@ TEST(FastKernels, DequantizedImageMatchesWithAnyThreadCount)
             table.bin_width[i] = i % 7 == 3 ? 0.0f : width_of(rng); /* some subbands skipped */
             table.zero_bin_width[i] = 1.2f * table.bin_width[i];
         }
+        table.zero_bin_width[5] = 1e-45f; /* its half is no float: the sum stays in double */
         std::uniform_int_distribution<int> value(-300, 300);
         std::vector<int16_t> coefficients(static_cast<size_t>(width) * height);
         for (int16_t &c : coefficients)

@@ -110,25 +110,28 @@ unsigned char to_byte(float v, float shift, float scale)
 {
     const float product = scale * v;
     const float sum = product + shift;
-    const float u = static_cast<float>(static_cast<double>(sum) + 0.5);
+    const float u = sum + 0.5f; /* equal to the sum in double rounded to float */
     return u >= 0.0f ? (u > 255.0f ? 255 : static_cast<unsigned char>(u)) : 0;
 }
 
 void to_bytes(unsigned char *pixels, const float *values, ptrdiff_t count, float shift, float scale)
 {
     const __m256 vscale = _mm256_set1_ps(scale), vshift = _mm256_set1_ps(shift);
-    const __m256d half = _mm256_set1_pd(0.5);
+    const __m256 half = _mm256_set1_ps(0.5f);
     const __m256 zero = _mm256_setzero_ps(), top = _mm256_set1_ps(255.0f);
     ptrdiff_t i = 0;
-    for (; i + 8 <= count; i += 8) {
-        const __m256 sum = _mm256_add_ps(_mm256_mul_ps(vscale, _mm256_loadu_ps(values + i)), vshift);
-        const __m128 lo = _mm256_cvtpd_ps(_mm256_add_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(sum)), half));
-        const __m128 hi = _mm256_cvtpd_ps(_mm256_add_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(sum, 1)), half));
+    for (; i + 16 <= count; i += 16) {
+        __m256 u0 = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(vscale, _mm256_loadu_ps(values + i)), vshift), half);
+        __m256 u1 =
+            _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(vscale, _mm256_loadu_ps(values + i + 8)), vshift), half);
         /* max gives its second operand for NaN: NaN and negatives become 0. */
-        const __m256 u = _mm256_min_ps(_mm256_max_ps(_mm256_set_m128(hi, lo), zero), top);
-        const __m256i n = _mm256_cvttps_epi32(u);
-        const __m128i w = _mm_packs_epi32(_mm256_castsi256_si128(n), _mm256_extracti128_si256(n, 1));
-        _mm_storel_epi64(reinterpret_cast<__m128i *>(pixels + i), _mm_packus_epi16(w, w));
+        u0 = _mm256_min_ps(_mm256_max_ps(u0, zero), top);
+        u1 = _mm256_min_ps(_mm256_max_ps(u1, zero), top);
+        /* packs works within 128-bit lanes: words 0-3 8-11 | 4-7 12-15. */
+        const __m256i w = _mm256_packs_epi32(_mm256_cvttps_epi32(u0), _mm256_cvttps_epi32(u1));
+        const __m256i b = _mm256_packus_epi16(w, w); /* bytes 0-3 8-11 0-3 8-11 | 4-7 12-15 ... */
+        const __m256i ordered = _mm256_permutevar8x32_epi32(b, _mm256_setr_epi32(0, 4, 1, 5, 0, 0, 0, 0));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(pixels + i), _mm256_castsi256_si128(ordered));
     }
     for (; i < count; ++i)
         pixels[i] = to_byte(values[i], shift, scale);
@@ -164,7 +167,31 @@ void dequantize_run(float *out, const int16_t *in, ptrdiff_t count, float p, flo
     }
 }
 
-const WsqSynthKernels kKernels = {apply_terms, interleave, to_bytes, dequantize_run};
+void dequantize_run_float(float *out, const int16_t *in, ptrdiff_t count, float p, float q, float half_z)
+{
+    const __m256 vp = _mm256_set1_ps(p), vminus_p = _mm256_set1_ps(-p), vq = _mm256_set1_ps(q);
+    const __m256 vhz = _mm256_set1_ps(half_z), vminus_hz = _mm256_set1_ps(-half_z);
+    const __m256i zero = _mm256_setzero_si256();
+    ptrdiff_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        const __m256i e = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i)));
+        const __m256 pos = _mm256_castsi256_ps(_mm256_cmpgt_epi32(e, zero));
+        const __m256 product =
+            _mm256_mul_ps(_mm256_add_ps(_mm256_cvtepi32_ps(e), _mm256_blendv_ps(vp, vminus_p, pos)), vq);
+        const __m256 v = _mm256_add_ps(product, _mm256_blendv_ps(vminus_hz, vhz, pos));
+        const __m256 zeros = _mm256_castsi256_ps(_mm256_cmpeq_epi32(e, zero));
+        _mm256_storeu_ps(out + i, _mm256_andnot_ps(zeros, v));
+    }
+    for (; i < count; ++i) {
+        const int e = in[i];
+        const float fe = static_cast<float>(e);
+        const float product = (fe + (e > 0 ? -p : p)) * q;
+        const float v = product + (e > 0 ? half_z : -half_z);
+        out[i] = e == 0 ? 0.0f : v;
+    }
+}
+
+const WsqSynthKernels kKernels = {apply_terms, interleave, to_bytes, dequantize_run, dequantize_run_float};
 
 } // namespace
 

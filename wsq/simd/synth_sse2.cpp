@@ -8,8 +8,6 @@
 
 #include <emmintrin.h>
 
-#include <cstring>
-
 namespace {
 
 inline __m128 combine(int op, __m128 acc, __m128 p, __m128 sign)
@@ -106,25 +104,23 @@ unsigned char to_byte(float v, float shift, float scale)
 {
     const float product = scale * v;
     const float sum = product + shift;
-    const float u = static_cast<float>(static_cast<double>(sum) + 0.5);
+    const float u = sum + 0.5f; /* equal to the sum in double rounded to float */
     return u >= 0.0f ? (u > 255.0f ? 255 : static_cast<unsigned char>(u)) : 0;
 }
 
 void to_bytes(unsigned char *pixels, const float *values, ptrdiff_t count, float shift, float scale)
 {
-    const __m128 vscale = _mm_set1_ps(scale), vshift = _mm_set1_ps(shift);
-    const __m128d half = _mm_set1_pd(0.5);
+    const __m128 vscale = _mm_set1_ps(scale), vshift = _mm_set1_ps(shift), half = _mm_set1_ps(0.5f);
     const __m128 zero = _mm_setzero_ps(), top = _mm_set1_ps(255.0f);
     ptrdiff_t i = 0;
-    for (; i + 4 <= count; i += 4) {
-        const __m128 sum = _mm_add_ps(_mm_mul_ps(vscale, _mm_loadu_ps(values + i)), vshift);
-        const __m128 lo = _mm_cvtpd_ps(_mm_add_pd(_mm_cvtps_pd(sum), half));
-        const __m128 hi = _mm_cvtpd_ps(_mm_add_pd(_mm_cvtps_pd(_mm_movehl_ps(sum, sum)), half));
+    for (; i + 8 <= count; i += 8) {
+        __m128 u0 = _mm_add_ps(_mm_add_ps(_mm_mul_ps(vscale, _mm_loadu_ps(values + i)), vshift), half);
+        __m128 u1 = _mm_add_ps(_mm_add_ps(_mm_mul_ps(vscale, _mm_loadu_ps(values + i + 4)), vshift), half);
         /* max gives its second operand for NaN: NaN and negatives become 0. */
-        const __m128 u = _mm_min_ps(_mm_max_ps(_mm_movelh_ps(lo, hi), zero), top);
-        const __m128i w = _mm_packs_epi32(_mm_cvttps_epi32(u), _mm_setzero_si128());
-        const int packed = _mm_cvtsi128_si32(_mm_packus_epi16(w, w));
-        std::memcpy(pixels + i, &packed, 4);
+        u0 = _mm_min_ps(_mm_max_ps(u0, zero), top);
+        u1 = _mm_min_ps(_mm_max_ps(u1, zero), top);
+        const __m128i w = _mm_packs_epi32(_mm_cvttps_epi32(u0), _mm_cvttps_epi32(u1));
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(pixels + i), _mm_packus_epi16(w, w));
     }
     for (; i < count; ++i)
         pixels[i] = to_byte(values[i], shift, scale);
@@ -162,7 +158,36 @@ void dequantize_run(float *out, const int16_t *in, ptrdiff_t count, float p, flo
     }
 }
 
-const WsqSynthKernels kKernels = {apply_terms, interleave, to_bytes, dequantize_run};
+void dequantize_run_float(float *out, const int16_t *in, ptrdiff_t count, float p, float q, float half_z)
+{
+    const __m128 vp = _mm_set1_ps(p), vminus_p = _mm_set1_ps(-p), vq = _mm_set1_ps(q);
+    const __m128 vhz = _mm_set1_ps(half_z), vminus_hz = _mm_set1_ps(-half_z);
+    const __m128i zero = _mm_setzero_si128();
+    ptrdiff_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        const __m128i e16 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i));
+        const __m128i halves[2] = {_mm_srai_epi32(_mm_unpacklo_epi16(e16, e16), 16),
+                                   _mm_srai_epi32(_mm_unpackhi_epi16(e16, e16), 16)};
+        for (int h = 0; h < 2; ++h) {
+            const __m128i e = halves[h];
+            const __m128 pos = _mm_castsi128_ps(_mm_cmpgt_epi32(e, zero));
+            const __m128 offset = _mm_or_ps(_mm_and_ps(pos, vminus_p), _mm_andnot_ps(pos, vp));
+            const __m128 hz = _mm_or_ps(_mm_and_ps(pos, vhz), _mm_andnot_ps(pos, vminus_hz));
+            const __m128 product = _mm_mul_ps(_mm_add_ps(_mm_cvtepi32_ps(e), offset), vq);
+            const __m128 zeros = _mm_castsi128_ps(_mm_cmpeq_epi32(e, zero));
+            _mm_storeu_ps(out + i + 4 * h, _mm_andnot_ps(zeros, _mm_add_ps(product, hz)));
+        }
+    }
+    for (; i < count; ++i) {
+        const int e = in[i];
+        const float fe = static_cast<float>(e);
+        const float product = (fe + (e > 0 ? -p : p)) * q;
+        const float v = product + (e > 0 ? half_z : -half_z);
+        out[i] = e == 0 ? 0.0f : v;
+    }
+}
+
+const WsqSynthKernels kKernels = {apply_terms, interleave, to_bytes, dequantize_run, dequantize_run_float};
 
 } // namespace
 
