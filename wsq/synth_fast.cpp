@@ -20,6 +20,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -222,17 +223,61 @@ struct RelTerm {
     int32_t op;
 };
 
-/* Everything a row pass needs for lines of one length. */
-struct RowPlan {
+/* A band copied out with its extension: indices begin..end-1, the ones
+ * outside 0..size-1 taken from the line positions in pad (-1: zero). */
+struct PaddedBand {
+    int begin = 0, end = 0;
+    std::vector<int> pad; /* for begin..-1, then size..end-1 */
+};
+
+/* Everything a pass needs for lines of one length. */
+struct LinePlan {
     LineShape shape;
     std::vector<RelTerm> terms[2]; /* even, odd outputs */
     int m_lo = 0, m_hi = -1;       /* interior: outputs 2*m_lo .. 2*m_hi + 1 */
-    std::vector<int> edge_t;       /* the other outputs */
+    std::vector<int> edge_t;       /* the other outputs, in increasing order */
     std::vector<int> edge_start;   /* edge_t[i] uses edge_terms[edge_start[i] .. edge_start[i+1]) */
     std::vector<PlanTerm> edge_terms;
+    /* Odd-length filters: every output's terms depend on its parity only,
+     * the extension of the interleaved line being a mere choice of
+     * samples; so a row copied out with its bands extended needs no edge
+     * outputs. */
+    bool padded = false;
+    PaddedBand bands[2]; /* low, high */
+
+    int edge_index(int t) const
+    {
+        return m_lo <= m_hi && t > 2 * m_hi + 1 ? t - 2 * (m_hi - m_lo + 1) : t;
+    }
 };
 
-void build_row_plan(RowPlan &plan, int n, int invert, const Filters &f)
+void build_padding(LinePlan &plan)
+{
+    const LineShape &s = plan.shape;
+    const int runs[2] = {s.nl, s.nh}; /* outputs of each parity */
+    for (int band = 0; band < 2; ++band) {
+        const int size = band ? s.nh : s.nl;
+        int lo = 0, hi = size; /* the band itself, at least */
+        for (int p = 0; p < 2; ++p) {
+            if (runs[p] == 0)
+                continue;
+            for (const RelTerm &r : plan.terms[p])
+                if (r.high == band) {
+                    lo = std::min(lo, r.offset);
+                    hi = std::max(hi, runs[p] - 1 + r.offset + 1);
+                }
+        }
+        PaddedBand &b = plan.bands[band];
+        b.begin = lo;
+        b.end = hi;
+        b.pad.clear();
+        for (int i = lo; i < hi; ++i)
+            if (i < 0 || i >= size)
+                b.pad.push_back(interleaved_pos(s, 2 * i + band));
+    }
+}
+
+void build_line_plan(LinePlan &plan, int n, int invert, const Filters &f)
 {
     plan.shape = line_shape(n, invert);
     const LineShape &s = plan.shape;
@@ -305,32 +350,68 @@ void build_row_plan(RowPlan &plan, int n, int invert, const Filters &f)
         plan.edge_terms.insert(plan.edge_terms.end(), one.begin(), one.begin() + count);
     }
     plan.edge_start.push_back(static_cast<int>(plan.edge_terms.size()));
+    plan.padded = f.lsz % 2 == 1;
+    if (plan.padded)
+        build_padding(plan);
 }
 
 /* Per-thread working memory. */
 struct Workspace {
-    std::vector<PlanTerm> plan;
     std::vector<WsqSynthTerm> terms;
     std::vector<float> even, odd;
+    std::vector<float> bands[2]; /* extended low and high band of a row */
     std::vector<float> strip, row;
 
     void reserve(const Filters &f, int longest_line)
     {
-        plan.resize(static_cast<size_t>(f.lsz + f.hsz));
+        const size_t half = static_cast<size_t>(longest_line / 2 + 1);
         terms.resize(static_cast<size_t>(f.lsz + f.hsz));
-        even.resize(static_cast<size_t>(longest_line / 2 + 1));
-        odd.resize(static_cast<size_t>(longest_line / 2 + 1));
+        even.resize(half);
+        odd.resize(half);
+        /* A band extends by at most the filter length on each side. */
+        for (std::vector<float> &b : bands)
+            b.resize(half + 2 * static_cast<size_t>(f.lsz + f.hsz) + 2);
     }
 };
 
+/* Copies a band of a contiguous line out with its extension; returns the
+ * address of its sample 0. */
+float *pad_band(std::vector<float> &buffer, const PaddedBand &b, const float *line, int start, int size)
+{
+    float *zero = buffer.data() - b.begin;
+    const int *pad = b.pad.data();
+    for (int i = b.begin; i < 0; ++i, ++pad)
+        zero[i] = *pad >= 0 ? line[*pad] : 0.0f;
+    if (size > 0)
+        std::memcpy(zero, line + start, static_cast<size_t>(size) * sizeof(float));
+    for (int i = size; i < b.end; ++i, ++pad)
+        zero[i] = *pad >= 0 ? line[*pad] : 0.0f;
+    return zero;
+}
+
 /* One line of contiguous samples; dst and src must not overlap. */
-void synth_row(float *dst, const float *src, const RowPlan &plan, const WsqSynthKernels &k,
+void synth_row(float *dst, const float *src, const LinePlan &plan, const WsqSynthKernels &k,
                Workspace &ws)
 {
     const LineShape &s = plan.shape;
+    float *runs[2] = {ws.even.data(), ws.odd.data()};
+    if (plan.padded) {
+        const float *band[2] = {pad_band(ws.bands[0], plan.bands[0], src, s.low_start, s.nl),
+                                pad_band(ws.bands[1], plan.bands[1], src, s.high_start, s.nh)};
+        const int count[2] = {s.nl, s.nh};
+        for (int p = 0; p < 2; ++p) {
+            const std::vector<RelTerm> &rel = plan.terms[p];
+            for (size_t i = 0; i < rel.size(); ++i)
+                ws.terms[i] = {band[rel[i].high] + rel[i].offset, rel[i].coef, rel[i].op};
+            k.apply_terms(runs[p], ws.terms.data(), static_cast<int>(rel.size()), count[p]);
+        }
+        k.interleave(dst, runs[0], runs[1], s.nh);
+        if (s.nl > s.nh)
+            dst[s.n - 1] = runs[0][s.nl - 1];
+        return;
+    }
     if (plan.m_lo <= plan.m_hi) {
         const ptrdiff_t count = plan.m_hi - plan.m_lo + 1;
-        float *runs[2] = {ws.even.data(), ws.odd.data()};
         for (int p = 0; p < 2; ++p) {
             const std::vector<RelTerm> &rel = plan.terms[p];
             for (size_t i = 0; i < rel.size(); ++i)
@@ -347,18 +428,32 @@ void synth_row(float *dst, const float *src, const RowPlan &plan, const WsqSynth
     }
 }
 
-/* Outputs t0..t1-1 of `columns` side-by-side lines of n samples: sample s
- * of column c at src[s * src_pitch + c]; output t of column c goes to
+/* Outputs t0..t1-1 of `columns` side-by-side lines: sample s of column c
+ * at src[s * src_pitch + c]; output t of column c goes to
  * dst[(t - t0) * dst_pitch + c]. dst and src must not overlap. */
 void synth_columns(float *dst, ptrdiff_t dst_pitch, const float *src, ptrdiff_t src_pitch, int columns,
-                   const LineShape &s, const Filters &f, int t0, int t1, const WsqSynthKernels &k,
-                   Workspace &ws)
+                   const LinePlan &plan, int t0, int t1, const WsqSynthKernels &k, Workspace &ws)
 {
+    const LineShape &s = plan.shape;
     for (int t = t0; t < t1; ++t) {
-        const int count = plan_output(ws.plan.data(), s, f, t);
-        for (int i = 0; i < count; ++i) {
-            const PlanTerm &p = ws.plan[static_cast<size_t>(i)];
-            ws.terms[static_cast<size_t>(i)] = {p.pos >= 0 ? src + p.pos * src_pitch : nullptr, p.coef, p.op};
+        int count;
+        if (plan.m_lo <= plan.m_hi && t >= 2 * plan.m_lo && t <= 2 * plan.m_hi + 1) {
+            const std::vector<RelTerm> &rel = plan.terms[t & 1];
+            const int m = t >> 1;
+            count = static_cast<int>(rel.size());
+            for (int i = 0; i < count; ++i) {
+                const RelTerm &r = rel[static_cast<size_t>(i)];
+                const int pos = (r.high ? s.high_start : s.low_start) + m + r.offset;
+                ws.terms[static_cast<size_t>(i)] = {src + pos * src_pitch, r.coef, r.op};
+            }
+        } else {
+            const int e = plan.edge_index(t);
+            const int begin = plan.edge_start[static_cast<size_t>(e)];
+            count = plan.edge_start[static_cast<size_t>(e) + 1] - begin;
+            for (int i = 0; i < count; ++i) {
+                const PlanTerm &p = plan.edge_terms[static_cast<size_t>(begin + i)];
+                ws.terms[static_cast<size_t>(i)] = {p.pos >= 0 ? src + p.pos * src_pitch : nullptr, p.coef, p.op};
+            }
         }
         k.apply_terms(dst + (t - t0) * dst_pitch, ws.terms.data(), count, columns);
     }
@@ -388,21 +483,21 @@ struct Transform {
     const WsqSynthKernels *k;
     int threads;
     std::vector<Workspace> ws;
-    RowPlan row_plan;
+    LinePlan column_plan, row_plan;
 };
 
 /* One wavelet node in place, through a scratch of at least lenx * leny. */
 void synth_node(Transform &tr, const WsqWaveletNode &w, float *scratch)
 {
     float *origin = tr.image + static_cast<ptrdiff_t>(w.y) * tr.width + w.x;
-    const LineShape columns = line_shape(w.leny, w.invert_columns);
-    build_row_plan(tr.row_plan, w.lenx, w.invert_rows, tr.f);
+    build_line_plan(tr.column_plan, w.leny, w.invert_columns, tr.f);
+    build_line_plan(tr.row_plan, w.lenx, w.invert_rows, tr.f);
     const int threads = threads_for(static_cast<long long>(w.lenx) * w.leny, tr.threads);
     wsq_parallel_for(threads, strips(w.leny), [&](int task, int worker) {
         const int t0 = task * kStripRows;
         const int t1 = std::min(w.leny, t0 + kStripRows);
         synth_columns(scratch + static_cast<ptrdiff_t>(t0) * w.lenx, w.lenx, origin, tr.width, w.lenx,
-                      columns, tr.f, t0, t1, *tr.k, tr.ws[static_cast<size_t>(worker)]);
+                      tr.column_plan, t0, t1, *tr.k, tr.ws[static_cast<size_t>(worker)]);
     });
     wsq_parallel_for(threads, strips(w.leny), [&](int task, int worker) {
         const int r0 = task * kStripRows;
@@ -418,15 +513,15 @@ void synth_node(Transform &tr, const WsqWaveletNode &w, float *scratch)
 void synth_root_to_bytes(Transform &tr, const WsqWaveletNode &w, unsigned char *pixels, float shift,
                          float scale)
 {
-    const LineShape columns = line_shape(w.leny, w.invert_columns);
-    build_row_plan(tr.row_plan, w.lenx, w.invert_rows, tr.f);
+    build_line_plan(tr.column_plan, w.leny, w.invert_columns, tr.f);
+    build_line_plan(tr.row_plan, w.lenx, w.invert_rows, tr.f);
     const int threads = threads_for(static_cast<long long>(w.lenx) * w.leny, tr.threads);
     const float *origin = tr.image + static_cast<ptrdiff_t>(w.y) * tr.width + w.x;
     wsq_parallel_for(threads, strips(w.leny), [&](int task, int worker) {
         Workspace &ws = tr.ws[static_cast<size_t>(worker)];
         const int t0 = task * kStripRows;
         const int t1 = std::min(w.leny, t0 + kStripRows);
-        synth_columns(ws.strip.data(), w.lenx, origin, tr.width, w.lenx, columns, tr.f, t0, t1, *tr.k, ws);
+        synth_columns(ws.strip.data(), w.lenx, origin, tr.width, w.lenx, tr.column_plan, t0, t1, *tr.k, ws);
         for (int r = t0; r < t1; ++r) {
             synth_row(ws.row.data(), ws.strip.data() + static_cast<ptrdiff_t>(r - t0) * w.lenx, tr.row_plan,
                       *tr.k, ws);
@@ -582,12 +677,12 @@ void wsq_synthesize_lines(float *dest, const float *src, int lines, int n, ptrdi
         line_span(src, lines, n, pitch, stride, &src_lo, &src_hi);
         line_span(dest, lines, n, pitch, stride, &dst_lo, &dst_hi);
         const bool apart = src_hi <= dst_lo || dst_hi <= src_lo;
+        LinePlan plan;
+        build_line_plan(plan, n, invert, f);
         if (apart && pitch == 1 && stride != 1) {
-            synth_columns(dest, stride, src, stride, lines, line_shape(n, invert), f, 0, n, k, ws);
+            synth_columns(dest, stride, src, stride, lines, plan, 0, n, k, ws);
             return;
         }
-        RowPlan plan;
-        build_row_plan(plan, n, invert, f);
         if (apart && stride == 1) {
             for (int line = 0; line < lines; ++line)
                 synth_row(dest + line * pitch, src + line * pitch, plan, k, ws);
