@@ -333,12 +333,10 @@ void CquorlanDlg::OnRecentFile(int id)
 
 void CquorlanDlg::OpenPath(const QString &path)
 {
-    // The title names the file before it loads; it goes back when the load
-    // fails and the previous image stays on show.
-    const QString before = windowTitle();
+    // The title names the file before it loads, and keeps naming it when
+    // the load fails.
     setWindowTitle(QStringLiteral("Kestrava - Vellumo - %1").arg(path));
-    if (!LoadAndShowFile(path) && !m_hBitmap.isNull())
-        setWindowTitle(before);
+    LoadAndShowFile(path);
 }
 
 void CquorlanDlg::UpdateRecentFiles(const QString *path)
@@ -358,10 +356,13 @@ QString CquorlanDlg::statusText(int part) const
 
 bool CquorlanDlg::LoadAndShowFile(const QString &path)
 {
-    // Nothing on show changes until the new file has decoded: a file that
-    // cannot be read or decoded leaves the image, its status bar and the
-    // current image as they were. Only a window without an image shows
-    // what the failed file's header said.
+    // The previous image goes first, so that only one is ever held; a
+    // file that cannot be opened leaves an empty window, with a message
+    // that says why.
+    m_hBitmap = QImage();
+    m_view->SetBitmap(QImage());
+    wsq_release_current_image();
+
     const FileReadResult file = ReadWholeFile(path);
     const auto *data = reinterpret_cast<const unsigned char *>(file.data.constData());
     const int size = file.failure == ReadFailure::None ? int(file.data.size()) : 0;
@@ -408,14 +409,7 @@ bool CquorlanDlg::LoadAndShowFile(const QString &path)
         ShowOpenError(this, problem);
 
     const bool shown = !bitmap.isNull();
-    if (!shown && !m_hBitmap.isNull())
-        return false;
-
-    if (shown) {
-        m_hBitmap = bitmap;
-    } else {
-        wsq_release_current_image();
-    }
+    m_hBitmap = bitmap;
     const GrayImage *current = wsq_current_image();
 
     // Header pixels per file byte; 64-bit, as 65535 x 65535 does not fit 32.
@@ -447,8 +441,6 @@ bool CquorlanDlg::LoadAndShowFile(const QString &path)
 
 QImage CquorlanDlg::CreateDisplayBitmap(const unsigned char *data, int size)
 {
-    // Decoded beside the current image, which is replaced only once the
-    // new one is complete.
     GrayImage decoded{};
     const int status = wsq_decode_image(data, size, &decoded);
     if (status < 0) {
