@@ -248,7 +248,7 @@ TEST(Bmp, RowStrideAndPadBytesForWidths512To515)
     TestDir dir;
     const int height = 3;
     for (int width = 512; width <= 515; ++width) {
-        SCOPED_TRACE("width " + std::to_string(width));
+        SCOPED_TRACE(std::string("width ").append(std::to_string(width)));
         TestImage img(width, height);
         const std::string path = dir.file("w" + std::to_string(width) + ".bmp");
         ASSERT_EQ(wsq_save_bmp(&img.image, path.c_str()), 0);

@@ -52,8 +52,9 @@ ToolRun run_tool(const std::vector<std::string> &args, const std::string &stdin_
     TestDir io;
     std::string command = quote(WSQTOOL_PATH);
     for (const auto &arg : args)
-        command += " " + quote(arg);
-    command += " <" + quote(stdin_path) + " >" + quote(io.file("out")) + " 2>" + quote(io.file("err"));
+        command.append(" ").append(quote(arg));
+    command.append(" <").append(quote(stdin_path)).append(" >").append(quote(io.file("out")));
+    command.append(" 2>").append(quote(io.file("err")));
     const int status = std::system(command.c_str());
     ToolRun run;
     run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
