@@ -183,10 +183,25 @@ constexpr int kLookupBits = 11;
  * outside the values (no symbol). */
 constexpr uint16_t kBadCode = 0x8000;
 
+/* What a looked-up code asks of the block loop's fast path. */
+enum : unsigned {
+    kPlain = 0,      /* one coefficient or a run of 1..100 zeros */
+    kPositive8 = 1,  /* 101 */
+    kNegative8 = 2,  /* 102 */
+    kPositive16 = 3, /* 103 */
+    kNegative16 = 4, /* 104 */
+    kRun8 = 5,       /* 105 */
+    kRun16 = 6,      /* 106 */
+    kStop = 7        /* anything else: the careful path */
+};
+
 struct BlockTable {
     WsqHuffmanDecoder arrays;
     const uint8_t *values;
     uint16_t lookup[1u << kLookupBits];
+    /* Code length in bits 0-4, kind in bits 5-7; for kPlain the number of
+     * coefficients in bits 8-15 and the first one's value in bits 16-31. */
+    uint32_t plain[1u << kLookupBits];
 };
 
 /* Looks a code of length l up in the values as wsq_decode_symbol does:
@@ -197,6 +212,19 @@ inline int symbol_at(const BlockTable &table, int l, int32_t code)
     if (index < 0 || index >= WSQ_MAX_HUFFMAN_VALUES)
         return -1;
     return table.values[index];
+}
+
+/* The fast path's entry for symbol s (-1: none) with a code of l bits. */
+inline uint32_t plain_entry(int l, int s)
+{
+    auto length = static_cast<uint32_t>(l);
+    if (s >= 1 && s <= 100)
+        return length | (static_cast<uint32_t>(s) << 8);
+    if (s >= 107 && s <= 254)
+        return length | (1u << 8) | (static_cast<uint32_t>(static_cast<uint16_t>(s - 180)) << 16);
+    if (s >= 101 && s <= 106)
+        return length | (static_cast<uint32_t>(s - 100) << 5);
+    return kStop << 5;
 }
 
 /* Fills the lookup from the canonical arrays. A kLookupBits-bit string v
@@ -211,15 +239,25 @@ void build_lookup(BlockTable *table)
         int64_t bound = (static_cast<int64_t>(table->arrays.max_code[l]) + 1) << (kLookupBits - l);
         if (bound > size)
             bound = size;
-        for (int64_t v = claimed; v < bound; ++v) {
-            int s = symbol_at(*table, l, static_cast<int32_t>(v >> (kLookupBits - l)));
-            table->lookup[v] = static_cast<uint16_t>(s < 0 ? (kBadCode | (l << 8)) : ((l << 8) | s));
+        for (int64_t v = claimed; v < bound;) {
+            /* All strings sharing the l-bit prefix share the entry. */
+            int64_t code = v >> (kLookupBits - l);
+            int s = symbol_at(*table, l, static_cast<int32_t>(code));
+            auto entry = static_cast<uint16_t>(s < 0 ? (kBadCode | (l << 8)) : ((l << 8) | s));
+            uint32_t plain = plain_entry(l, s);
+            int64_t stop = std::min(bound, (code + 1) << (kLookupBits - l));
+            for (; v < stop; ++v) {
+                table->lookup[v] = entry;
+                table->plain[v] = plain;
+            }
         }
         if (bound > claimed)
             claimed = bound;
     }
-    for (int64_t v = claimed; v < size; ++v)
+    for (int64_t v = claimed; v < size; ++v) {
         table->lookup[v] = 0;
+        table->plain[v] = kStop << 5;
+    }
 }
 
 /* Builds the decoding arrays (and with lookup, the table) for one block. */
@@ -277,6 +315,39 @@ inline bool has_ff(uint64_t v)
     return ((inv - 0x0101010101010101ull) & ~inv & 0x8080808080808080ull) != 0;
 }
 
+/* Tops an accumulator of nbits bits (most significant first, zeros below)
+ * up to 56..63 bits from pos. Returns true, for good, at the end of the
+ * data, at a marker, or at an 0xFF that is the last byte: where the serial
+ * reader's next fetch fails or finds the marker. */
+inline bool refill_bits(uint64_t &acc, int &nbits, const uint8_t *&pos, const uint8_t *end)
+{
+    while (nbits < 56) {
+        if (end - pos >= 8) {
+            uint64_t next = load_be64(pos);
+            if (!has_ff(next)) {
+                acc |= next >> nbits;
+                pos += (63 - nbits) >> 3;
+                nbits |= 56;
+                acc &= ~(~uint64_t{0} >> nbits);
+                return false;
+            }
+        }
+        if (pos >= end)
+            return true;
+        uint8_t byte = *pos;
+        if (byte == 0xFF) {
+            if (end - pos < 2 || pos[1] != 0x00)
+                return true;
+            pos += 2;
+        } else {
+            ++pos;
+        }
+        acc |= static_cast<uint64_t>(byte) << (56 - nbits);
+        nbits += 8;
+    }
+    return false;
+}
+
 /* The accumulator reader. acc_ holds nbits_ bits, most significant first,
  * with zeros below them; pos_ is the first byte not taken into it. */
 class FastReader {
@@ -322,6 +393,74 @@ public:
 
     uint16_t marker() const { return marker_; }
 
+    /* Decodes symbols while they are plain: a code found in the lookup,
+     * its raw bits buffered, the coefficients within the bound. Stops,
+     * having consumed nothing of it, before the first symbol that is not,
+     * which the block loop then takes the careful way. */
+    void run(const BlockTable &table, int16_t *coefficients, int64_t &count, int64_t expected)
+    {
+        /* Locals, so that they stay in registers across the stores. */
+        uint64_t acc = acc_;
+        int nbits = nbits_;
+        const uint8_t *pos = pos_;
+        int64_t n = count;
+        for (;;) {
+            /* Eight bytes without an 0xFF are taken as they come; only
+             * otherwise, and only when short of bits, the careful way. */
+            if (nbits < 32) {
+                if (!stopped_)
+                    stopped_ = refill_bits(acc, nbits, pos, end_);
+                if (nbits < 32)
+                    break;
+            }
+            uint32_t entry = table.plain[acc >> (64 - kLookupBits)];
+            int length = static_cast<int>(entry & 31u);
+            unsigned kind = (entry >> 5) & 7u;
+            if (kind == kPlain) {
+                int advance = static_cast<int>((entry >> 8) & 0xFFu);
+                if (n + advance > expected)
+                    break;
+                if (advance == 1)
+                    coefficients[n] = static_cast<int16_t>(entry >> 16);
+                else
+                    std::fill(coefficients + n, coefficients + n + advance, int16_t{0});
+                n += advance;
+                acc <<= length;
+                nbits -= length;
+                continue;
+            }
+            if (kind == kStop)
+                break;
+            int raw_bits = kind <= kNegative8 || kind == kRun8 ? 8 : 16;
+            auto raw = static_cast<uint32_t>((acc << length) >> (64 - raw_bits));
+            if (kind >= kRun8) {
+                if (n + raw > expected)
+                    break;
+                std::fill(coefficients + n, coefficients + n + raw, int16_t{0});
+                n += raw;
+            } else {
+                if (n >= expected)
+                    break;
+                int value;
+                if (kind == kPositive8)
+                    value = static_cast<int>(raw);
+                else if (kind == kNegative8)
+                    value = -static_cast<int>(raw);
+                else if (kind == kPositive16)
+                    value = static_cast<int16_t>(raw);
+                else
+                    value = static_cast<int16_t>(static_cast<uint16_t>(0u - raw));
+                coefficients[n++] = static_cast<int16_t>(value);
+            }
+            acc <<= length + raw_bits;
+            nbits -= length + raw_bits;
+        }
+        acc_ = acc;
+        nbits_ = nbits;
+        pos_ = pos;
+        count = n;
+    }
+
     /* Puts the cursor where the serial reader would have it: just past the
      * last byte whose bits were (even partly) used. */
     void sync()
@@ -341,41 +480,10 @@ private:
         nbits_ -= n;
     }
 
-    /* Tops the accumulator up to 57..64 bits. Stops for good at the end of
-     * the data, at a marker, or at an 0xFF that is the last byte: where the
-     * serial reader's next fetch fails or finds the marker. */
     void refill()
     {
-        while (nbits_ <= 56 && !stopped_) {
-            if (end_ - pos_ >= 8) {
-                uint64_t next = load_be64(pos_);
-                if (!has_ff(next)) {
-                    int take = (64 - nbits_) >> 3;
-                    acc_ |= next >> nbits_;
-                    pos_ += take;
-                    nbits_ += 8 * take;
-                    if (nbits_ < 64)
-                        acc_ &= ~(~uint64_t{0} >> nbits_);
-                    return;
-                }
-            }
-            if (pos_ >= end_) {
-                stopped_ = true;
-                break;
-            }
-            uint8_t byte = *pos_;
-            if (byte == 0xFF) {
-                if (end_ - pos_ < 2 || pos_[1] != 0x00) {
-                    stopped_ = true;
-                    break;
-                }
-                pos_ += 2;
-            } else {
-                ++pos_;
-            }
-            acc_ |= static_cast<uint64_t>(byte) << (56 - nbits_);
-            nbits_ += 8;
-        }
+        if (!stopped_)
+            stopped_ = refill_bits(acc_, nbits_, pos_, end_);
     }
 
     /* The serial reader's byte fetch at pos_, through the cursor, for when
@@ -556,6 +664,9 @@ int decode_blocks(int16_t *coefficients, WsqTransformTable *transform, WsqQuantT
             reader.start(cursor);
             pending = false;
         }
+
+        if constexpr (Reader::kLookup)
+            reader.run(table, coefficients, count, expected);
 
         int symbol;
         if ((status = reader.symbol(table, &symbol)) != 0)
