@@ -405,8 +405,7 @@ public:
         const uint8_t *pos = pos_;
         int64_t n = count;
         for (;;) {
-            /* Eight bytes without an 0xFF are taken as they come; only
-             * otherwise, and only when short of bits, the careful way. */
+            /* 32 bits cover an 11-bit code and 16 raw bits. */
             if (nbits < 32) {
                 if (!stopped_)
                     stopped_ = refill_bits(acc, nbits, pos, end_);
