@@ -8,10 +8,15 @@
  *
  * - Columns: the lines of a column pass lie side by side in memory, so one
  *   plan per output row is applied across all columns with vector loads.
- * - Rows: away from the two ends of a line, the even outputs 2m all use
- *   the same band offsets from m, and so do the odd outputs 2m + 1; both
- *   runs are computed as vectors over m and interleaved. The few outputs
- *   near the ends, where the bands are mirrored, use per-output plans.
+ * - Rows: the even outputs 2m all use the same band offsets from m, and so
+ *   do the odd outputs 2m + 1; both runs are computed as vectors over m
+ *   and interleaved. With odd-length filters the row's bands are first
+ *   copied out with their mirrored extension, so this holds up to the
+ *   ends; with even-length ones (whose extension can reverse signs or
+ *   leave terms out) the few outputs near the ends use per-output plans.
+ *
+ * Work is split into strips of output rows over the decode threads. The
+ * last node, the whole image, goes strip by strip straight to bytes.
  *
  * The plans reproduce the reference routine's choice of terms, their
  * order and their operations exactly, so every output is bit-identical.
