@@ -22,7 +22,7 @@
 /* Images above this many pixels are left alone by the harnesses: a
  * 16-byte header can claim a gigapixel frame, and bounding that is the
  * caller's pixel limit, not the library's. */
-constexpr long long kFuzzMaxPixels = 1LL << 19;
+constexpr long long kFuzzMaxPixels = 1LL << 18;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
