@@ -90,7 +90,7 @@ TEST(Corruption, SeededRandomDamageToCodedData)
 
     Random random(0x5EED0003);
     int decoded = 0, failed = 0;
-    for (int round = 0; round < 2000; ++round) {
+    for (int round = 0; round < 3000; ++round) {
         Bytes damaged = file;
         /* One to four bytes; a quarter of them 0xFF, which starts a
          * marker or a stuffed pair. */
@@ -126,9 +126,9 @@ TEST(Corruption, SeededRandomDamageToASampleDecodes)
     ASSERT_FALSE(layout.coded.empty());
     Random random(0x5EED0004);
 #ifdef VELLUMO_HOSTILE_SLOW_BUILD
-    const int rounds = 3;
-#else
     const int rounds = 12;
+#else
+    const int rounds = 40;
 #endif
     for (int round = 0; round < rounds; ++round) {
         Bytes damaged = it->bytes;
