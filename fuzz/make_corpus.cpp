@@ -1,7 +1,8 @@
 /*
  * make_corpus.cpp - writes the fuzz seed corpus under a folder:
  *   codestream/  small WSQ files from our encoder (synthetic prints, noise,
- *                flat and tiny images, comments), for the decode, header,
+ *                flat and tiny images, comments, and copies with transform
+ *                tables of other filter lengths), for the decode, header,
  *                comment and NIST harnesses;
  *   segments/    the same files behind a mode byte for the segments harness
  *                (0: in codestream order; 1: reader selectors first);
@@ -12,6 +13,7 @@
  *
  *   make-fuzz-corpus OUTDIR
  */
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -102,6 +104,38 @@ const char *const kTexts[] = {
     "NIST_COM\tTAB\nA 1\nA 2\nB\tx\nA 3\n",
 };
 
+/* The codestream with its transform table replaced by one of hsz and lsz
+ * taps (seeded coefficients): filters of other lengths than the encoder's
+ * 9/7 pair reach the synthesis through these. */
+Bytes with_filters(const Bytes &wsq, int hsz, int lsz, uint32_t seed)
+{
+    for (size_t pos = 2; pos + 4 <= wsq.size();) {
+        const unsigned marker = static_cast<unsigned>(wsq[pos] << 8 | wsq[pos + 1]);
+        const size_t length = static_cast<size_t>(wsq[pos + 2] << 8 | wsq[pos + 3]);
+        if (marker != 0xFFA4) {
+            pos += 2 + length;
+            continue;
+        }
+        Bytes table{0xFF, 0xA4, 0, 0, static_cast<uint8_t>(hsz), static_cast<uint8_t>(lsz)};
+        const int records = (hsz + 1) / 2 + (lsz + 1) / 2;
+        for (int i = 0; i < records; ++i) {
+            seed = seed * 1664525u + 1013904223u;
+            table.push_back(static_cast<uint8_t>(seed >> 31));            /* sign */
+            table.push_back(static_cast<uint8_t>(2 + (seed >> 8) % 3));   /* scale */
+            const uint32_t value = (seed >> 12) % 120;
+            table.insert(table.end(), {0, 0, 0, static_cast<uint8_t>(value)});
+        }
+        const size_t table_length = table.size() - 2;
+        table[2] = static_cast<uint8_t>(table_length >> 8);
+        table[3] = static_cast<uint8_t>(table_length);
+        Bytes out(wsq.begin(), wsq.begin() + static_cast<std::ptrdiff_t>(pos));
+        out.insert(out.end(), table.begin(), table.end());
+        out.insert(out.end(), wsq.begin() + static_cast<std::ptrdiff_t>(pos + 2 + length), wsq.end());
+        return out;
+    }
+    return {};
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -129,6 +163,18 @@ int main(int argc, char **argv)
         ordered.insert(ordered.end(), wsq.begin(), wsq.end());
         put(root / "segments" / (std::string("order-") + s.name), ordered);
         total += 2 * wsq.size();
+    }
+    {
+        const Seed &s = kSeeds[0];
+        const Bytes wsq = encode(pixels_of(s), s.width, s.height, s.bitrate, s.ppi, s.comment);
+        const int filters[][2] = {{1, 1}, {2, 2}, {4, 6}, {17, 33}, {255, 255}};
+        for (const auto &f : filters) {
+            const Bytes changed = with_filters(wsq, f[0], f[1], 21);
+            put(root / "codestream" /
+                    ("filters-" + std::to_string(f[0]) + "-" + std::to_string(f[1]) + "-loop-64x64.wsq"),
+                changed);
+            total += changed.size();
+        }
     }
     /* Selector mode: a quarter of selectors (every reader in turn) before
      * the codestream bytes. */
