@@ -108,7 +108,9 @@ files)
       [ -z "$out" ] || fail "man $page: $out"
     done
   fi
-  "$prefix/$VELLUMO_BINDIR/wsqtool" --version | grep -q "$VELLUMO_VERSION" || fail "wsqtool --version"
+  # grep reads the whole output: with pipefail, grep -q could end the
+  # pipe early and fail the check through the writer's SIGPIPE.
+  "$prefix/$VELLUMO_BINDIR/wsqtool" --version | grep "$VELLUMO_VERSION" >/dev/null || fail "wsqtool --version"
   ;;
 
 desktop)
@@ -202,7 +204,7 @@ library)
   esac
   # The shared build really uses the installed shared library.
   if command -v ldd >/dev/null 2>&1; then
-    ldd "$dir/build/consumer" | grep -q "$prefix/.*libwsq.so" || fail "consumer does not load the installed libwsq.so"
+    ldd "$dir/build/consumer" | grep "$prefix/.*libwsq.so" >/dev/null || fail "consumer does not load the installed libwsq.so"
   fi
   # pkg-config describes the same library, from a prefix it was not built for.
   export PKG_CONFIG_PATH="$prefix/$VELLUMO_LIBDIR/pkgconfig"
