@@ -34,8 +34,95 @@ inline float combine1(int op, float acc, float p)
     }
 }
 
+/* Coefficient of a term as an addition: c * x subtracted is (-c) * x
+ * added, bit for bit (rounding is symmetric, and a - b is a + (-b)). */
+inline float added_coef(const WsqSynthTerm &t) { return t.op == WSQ_TERM_SUB ? -t.coef : t.coef; }
+
+/* The common case: a first term that sets the sums and N - 1 that add or
+ * subtract, all of band samples. Six vectors at a time keep both adders
+ * busy through the latency of each sum's chain. Returns the outputs done
+ * (all of them unless there are fewer than 8). dst must not overlap a
+ * source. */
+template <int N>
+ptrdiff_t apply_fixed(float *dst, const WsqSynthTerm *terms, ptrdiff_t count)
+{
+    const float *s[N];
+    __m256 c[N];
+    for (int k = 0; k < N; ++k) {
+        s[k] = terms[k].src;
+        c[k] = _mm256_set1_ps(added_coef(terms[k]));
+    }
+    ptrdiff_t i = 0;
+    for (; i + 48 <= count; i += 48) {
+        __m256 a0 = _mm256_mul_ps(c[0], _mm256_loadu_ps(s[0] + i));
+        __m256 a1 = _mm256_mul_ps(c[0], _mm256_loadu_ps(s[0] + i + 8));
+        __m256 a2 = _mm256_mul_ps(c[0], _mm256_loadu_ps(s[0] + i + 16));
+        __m256 a3 = _mm256_mul_ps(c[0], _mm256_loadu_ps(s[0] + i + 24));
+        __m256 a4 = _mm256_mul_ps(c[0], _mm256_loadu_ps(s[0] + i + 32));
+        __m256 a5 = _mm256_mul_ps(c[0], _mm256_loadu_ps(s[0] + i + 40));
+        for (int k = 1; k < N; ++k) {
+            a0 = _mm256_add_ps(a0, _mm256_mul_ps(c[k], _mm256_loadu_ps(s[k] + i)));
+            a1 = _mm256_add_ps(a1, _mm256_mul_ps(c[k], _mm256_loadu_ps(s[k] + i + 8)));
+            a2 = _mm256_add_ps(a2, _mm256_mul_ps(c[k], _mm256_loadu_ps(s[k] + i + 16)));
+            a3 = _mm256_add_ps(a3, _mm256_mul_ps(c[k], _mm256_loadu_ps(s[k] + i + 24)));
+            a4 = _mm256_add_ps(a4, _mm256_mul_ps(c[k], _mm256_loadu_ps(s[k] + i + 32)));
+            a5 = _mm256_add_ps(a5, _mm256_mul_ps(c[k], _mm256_loadu_ps(s[k] + i + 40)));
+        }
+        _mm256_storeu_ps(dst + i, a0);
+        _mm256_storeu_ps(dst + i + 8, a1);
+        _mm256_storeu_ps(dst + i + 16, a2);
+        _mm256_storeu_ps(dst + i + 24, a3);
+        _mm256_storeu_ps(dst + i + 32, a4);
+        _mm256_storeu_ps(dst + i + 40, a5);
+    }
+    for (; i + 8 <= count; i += 8) {
+        __m256 a = _mm256_mul_ps(c[0], _mm256_loadu_ps(s[0] + i));
+        for (int k = 1; k < N; ++k)
+            a = _mm256_add_ps(a, _mm256_mul_ps(c[k], _mm256_loadu_ps(s[k] + i)));
+        _mm256_storeu_ps(dst + i, a);
+    }
+    /* The last few outputs as one more vector ending at count: the ones it
+     * overlaps come out the same again. */
+    if (i < count && count >= 8) {
+        i = count - 8;
+        __m256 a = _mm256_mul_ps(c[0], _mm256_loadu_ps(s[0] + i));
+        for (int k = 1; k < N; ++k)
+            a = _mm256_add_ps(a, _mm256_mul_ps(c[k], _mm256_loadu_ps(s[k] + i)));
+        _mm256_storeu_ps(dst + i, a);
+        i = count;
+    }
+    return i;
+}
+
+using FixedFn = ptrdiff_t (*)(float *, const WsqSynthTerm *, ptrdiff_t);
+constexpr int kMaxFixed = 12;
+constexpr FixedFn kFixed[kMaxFixed + 1] = {nullptr,         apply_fixed<1>,  apply_fixed<2>,  apply_fixed<3>,
+                                           apply_fixed<4>,  apply_fixed<5>,  apply_fixed<6>,  apply_fixed<7>,
+                                           apply_fixed<8>,  apply_fixed<9>,  apply_fixed<10>, apply_fixed<11>,
+                                           apply_fixed<12>};
+
+bool fixed_form(const WsqSynthTerm *terms, int nterms)
+{
+    if (nterms < 1 || nterms > kMaxFixed || terms[0].op != WSQ_TERM_SET)
+        return false;
+    for (int k = 0; k < nterms; ++k)
+        if (!terms[k].src || (k > 0 && terms[k].op == WSQ_TERM_SET))
+            return false;
+    return true;
+}
+
 void apply_terms(float *dst, const WsqSynthTerm *terms, int nterms, ptrdiff_t count)
 {
+    if (fixed_form(terms, nterms)) {
+        const ptrdiff_t done = kFixed[nterms](dst, terms, count);
+        for (ptrdiff_t i = done; i < count; ++i) {
+            float a = terms[0].coef * terms[0].src[i];
+            for (int k = 1; k < nterms; ++k)
+                a = combine1(terms[k].op, a, terms[k].coef * terms[k].src[i]);
+            dst[i] = a;
+        }
+        return;
+    }
     const __m256 sign = _mm256_set1_ps(-0.0f);
     const int start = nterms > 0 && terms[0].op == WSQ_TERM_SET ? 1 : 0;
     ptrdiff_t i = 0;
