@@ -2,10 +2,16 @@
  * thread_pool.cpp - the decode worker pool. Workers are started on first
  * use, as many as a job asks for, and then wait for the next job; they are
  * stopped and joined when the process exits.
+ *
+ * A decode runs many short jobs back to back, and waking a sleeping thread
+ * costs tens of microseconds. So workers, and a caller waiting for its
+ * helpers, first spin for a short while (kSpin) before they sleep on the
+ * condition variables.
  */
 #include "thread_pool.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -14,6 +20,33 @@
 #include <vector>
 
 namespace {
+
+constexpr std::chrono::microseconds kSpin{200};
+
+inline void cpu_relax()
+{
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+    __builtin_ia32_pause();
+#elif defined(__GNUC__) && defined(__aarch64__)
+    __asm__ __volatile__("yield");
+#endif
+}
+
+/* Spins until done() or kSpin has passed; returns done(). */
+template <class Done>
+bool spin_until(Done &&done)
+{
+    const auto until = std::chrono::steady_clock::now() + kSpin;
+    for (;;) {
+        for (int i = 0; i < 64; ++i) {
+            if (done())
+                return true;
+            cpu_relax();
+        }
+        if (std::chrono::steady_clock::now() >= until)
+            return done();
+    }
+}
 
 class WorkerPool {
 public:
@@ -44,13 +77,16 @@ public:
             m_tasks = tasks;
             m_next.store(0, std::memory_order_relaxed);
             m_helpers = helpers;
-            m_finished = 0;
-            ++m_generation;
+            m_finished.store(0, std::memory_order_relaxed);
+            m_generation.store(m_generation.load(std::memory_order_relaxed) + 1, std::memory_order_release);
         }
         m_wake.notify_all();
         work(0);
-        std::unique_lock<std::mutex> lock(m_state);
-        m_done.wait(lock, [&] { return m_finished == m_helpers; });
+        if (!spin_until([&] { return m_finished.load(std::memory_order_acquire) == helpers; })) {
+            std::unique_lock<std::mutex> lock(m_state);
+            m_done.wait(lock, [&] { return m_finished.load(std::memory_order_acquire) == helpers; });
+        }
+        std::lock_guard<std::mutex> lock(m_state);
         m_body = nullptr;
     }
 
@@ -84,19 +120,29 @@ private:
     void loop(int index)
     {
         uint64_t seen = 0;
-        std::unique_lock<std::mutex> lock(m_state);
+        int helpers = 0;
         for (;;) {
-            m_wake.wait(lock, [&] { return m_stop || m_generation != seen; });
-            if (m_stop)
-                return;
-            seen = m_generation;
-            if (index >= m_helpers)
-                continue;
-            lock.unlock();
+            spin_until([&] {
+                return m_generation.load(std::memory_order_acquire) != seen || m_stop.load(std::memory_order_relaxed);
+            });
+            {
+                std::unique_lock<std::mutex> lock(m_state);
+                m_wake.wait(lock, [&] {
+                    return m_stop.load(std::memory_order_relaxed) ||
+                           m_generation.load(std::memory_order_relaxed) != seen;
+                });
+                if (m_stop.load(std::memory_order_relaxed))
+                    return;
+                seen = m_generation.load(std::memory_order_relaxed);
+                if (index >= m_helpers)
+                    continue;
+                helpers = m_helpers;
+            }
             work(index + 1);
-            lock.lock();
-            if (++m_finished == m_helpers)
+            if (m_finished.fetch_add(1, std::memory_order_acq_rel) + 1 == helpers) {
+                std::lock_guard<std::mutex> lock(m_state);
                 m_done.notify_one();
+            }
         }
     }
 
@@ -109,9 +155,9 @@ private:
     int m_tasks = 0;
     std::atomic<int> m_next{0};
     int m_helpers = 0;
-    int m_finished = 0;
-    uint64_t m_generation = 0;
-    bool m_stop = false;
+    std::atomic<int> m_finished{0};
+    std::atomic<uint64_t> m_generation{0};
+    std::atomic<bool> m_stop{false};
 };
 
 WorkerPool &pool()
