@@ -366,6 +366,7 @@ struct Workspace {
     std::vector<float> even, odd;
     std::vector<float> bands[2]; /* extended low and high band of a row */
     std::vector<float> strip, row;
+    LinePlan column_plan, row_plan; /* of the node this thread runs alone */
 
     void reserve(const Filters &f, int longest_line)
     {
@@ -468,9 +469,9 @@ void synth_columns(float *dst, ptrdiff_t dst_pitch, const float *src, ptrdiff_t 
  * Whole transform
  * --------------------------------------------------------------------- */
 
-/* Below this many samples a pass stays on the calling thread: waking
- * helpers would cost more than it saves. */
-constexpr long long kParallelSamples = 1LL << 17;
+/* Below this many samples a pass stays on the calling thread: handing
+ * it out would cost more than it saves. */
+constexpr long long kParallelSamples = 1LL << 14;
 /* Output rows per task. */
 constexpr int kStripRows = 8;
 
@@ -491,26 +492,66 @@ struct Transform {
     LinePlan column_plan, row_plan;
 };
 
-/* One wavelet node in place, through a scratch of at least lenx * leny. */
-void synth_node(Transform &tr, const WsqWaveletNode &w, float *scratch)
+/* body(task, workspace) for tasks 0..tasks-1: over the decode threads, or
+ * with solo, all on the calling thread with that workspace. */
+template <class Body>
+void for_tasks(Transform &tr, int threads, Workspace *solo, int tasks, Body &&body)
+{
+    if (solo) {
+        for (int task = 0; task < tasks; ++task)
+            body(task, *solo);
+        return;
+    }
+    wsq_parallel_for(threads, tasks, [&](int task, int worker) { body(task, tr.ws[static_cast<size_t>(worker)]); });
+}
+
+/* One wavelet node in place, through a scratch of at least lenx * leny:
+ * split over the decode threads, or with solo run by the calling thread
+ * alone. */
+void synth_node(Transform &tr, const WsqWaveletNode &w, float *scratch, Workspace *solo)
 {
     float *origin = tr.image + static_cast<ptrdiff_t>(w.y) * tr.width + w.x;
-    build_line_plan(tr.column_plan, w.leny, w.invert_columns, tr.f);
-    build_line_plan(tr.row_plan, w.lenx, w.invert_rows, tr.f);
+    LinePlan &column_plan = solo ? solo->column_plan : tr.column_plan;
+    LinePlan &row_plan = solo ? solo->row_plan : tr.row_plan;
+    build_line_plan(column_plan, w.leny, w.invert_columns, tr.f);
+    build_line_plan(row_plan, w.lenx, w.invert_rows, tr.f);
     const int threads = threads_for(static_cast<long long>(w.lenx) * w.leny, tr.threads);
-    wsq_parallel_for(threads, strips(w.leny), [&](int task, int worker) {
+    for_tasks(tr, threads, solo, strips(w.leny), [&](int task, Workspace &ws) {
         const int t0 = task * kStripRows;
         const int t1 = std::min(w.leny, t0 + kStripRows);
         synth_columns(scratch + static_cast<ptrdiff_t>(t0) * w.lenx, w.lenx, origin, tr.width, w.lenx,
-                      tr.column_plan, t0, t1, *tr.k, tr.ws[static_cast<size_t>(worker)]);
+                      column_plan, t0, t1, *tr.k, ws);
     });
-    wsq_parallel_for(threads, strips(w.leny), [&](int task, int worker) {
+    for_tasks(tr, threads, solo, strips(w.leny), [&](int task, Workspace &ws) {
         const int r0 = task * kStripRows;
         const int r1 = std::min(w.leny, r0 + kStripRows);
         for (int r = r0; r < r1; ++r)
             synth_row(origin + static_cast<ptrdiff_t>(r) * tr.width, scratch + static_cast<ptrdiff_t>(r) * w.lenx,
-                      tr.row_plan, *tr.k, tr.ws[static_cast<size_t>(worker)]);
+                      row_plan, *tr.k, ws);
     });
+}
+
+/* Nodes 19..1 split over threads: subtrees whose regions do not overlap
+ * run at once, each on one thread (in the order of the sequential loop
+ * within it), and node 1 follows them over all threads. */
+constexpr int kGroupWorkers = 3;
+constexpr int8_t kNodeGroups[][7] = {
+    {2, -1}, {3, -1}, {19, 18, 17, 16, 15, 14, -1}, {9, 8, 7, 6, 4, -1}, {13, 12, 11, 10, 5, -1}};
+
+void synth_grouped(Transform &tr, const WsqWaveletTree *tree, float *const *scratch, int workers)
+{
+    const int groups = static_cast<int>(sizeof kNodeGroups / sizeof kNodeGroups[0]);
+    wsq_parallel_for(workers, groups, [&](int group, int worker) {
+        Workspace &ws = tr.ws[static_cast<size_t>(worker)];
+        for (const int8_t *node = kNodeGroups[group]; *node >= 0; ++node) {
+            const WsqWaveletNode &w = tree->nodes[*node];
+            if (w.lenx > 0 && w.leny > 0)
+                synth_node(tr, w, scratch[worker], &ws);
+        }
+    });
+    const WsqWaveletNode &w = tree->nodes[1];
+    if (w.lenx > 0 && w.leny > 0)
+        synth_node(tr, w, scratch[0], nullptr);
 }
 
 /* Node 0 (the whole image) straight to bytes, strip by strip: its column
@@ -566,12 +607,17 @@ int reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
         tr.k = wsq_synth_kernels(level);
         tr.threads = wsq_decode_threads();
         const int last = pixels ? 1 : 0; /* the last node done in place */
-        size_t scratch_size = 1;
+        size_t scratch_size = 1; /* for any node done in place */
+        size_t below_root = 1;   /* for nodes 1..19 */
         int longest = 1;
         for (int node = last; node < WSQ_WAVELET_NODES; ++node) {
             const WsqWaveletNode &w = tree->nodes[node];
-            if (w.lenx > 0 && w.leny > 0)
-                scratch_size = std::max(scratch_size, static_cast<size_t>(w.lenx) * static_cast<size_t>(w.leny));
+            if (w.lenx <= 0 || w.leny <= 0)
+                continue;
+            const size_t area = static_cast<size_t>(w.lenx) * static_cast<size_t>(w.leny);
+            scratch_size = std::max(scratch_size, area);
+            if (node > 0)
+                below_root = std::max(below_root, area);
         }
         for (const WsqWaveletNode &w : tree->nodes)
             longest = std::max({longest, w.lenx, w.leny});
@@ -579,15 +625,37 @@ int reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
         for (Workspace &ws : tr.ws)
             ws.reserve(tr.f, longest);
 
-        float *scratch = static_cast<float *>(std::malloc(scratch_size * sizeof(float)));
-        if (!scratch)
-            return WSQ_E_LOWHALF;
-        for (int node = WSQ_WAVELET_NODES - 1; node >= last; --node) {
-            const WsqWaveletNode &w = tree->nodes[node];
-            if (w.lenx > 0 && w.leny > 0)
-                synth_node(tr, w, scratch);
+        /* With several threads the subtrees below node 1 run side by
+         * side, each with a scratch of its own; at most kGroupWorkers of
+         * them keep the peak memory bounded. */
+        const bool grouped = tr.threads > 1 && static_cast<long long>(width) * height >= 4 * kParallelSamples;
+        const int workers = grouped ? std::min(tr.threads, kGroupWorkers) : 1;
+        struct Scratch {
+            float *p[kGroupWorkers] = {};
+            ~Scratch()
+            {
+                for (float *q : p)
+                    std::free(q);
+            }
+        } scratch;
+        for (int i = 0; i < workers; ++i)
+            if (!(scratch.p[i] = static_cast<float *>(std::malloc((i ? below_root : scratch_size) * sizeof(float)))))
+                return WSQ_E_LOWHALF;
+        if (grouped) {
+            synth_grouped(tr, tree, scratch.p, workers);
+            if (!pixels && tree->nodes[0].lenx > 0 && tree->nodes[0].leny > 0)
+                synth_node(tr, tree->nodes[0], scratch.p[0], nullptr);
+        } else {
+            for (int node = WSQ_WAVELET_NODES - 1; node >= last; --node) {
+                const WsqWaveletNode &w = tree->nodes[node];
+                if (w.lenx > 0 && w.leny > 0)
+                    synth_node(tr, w, scratch.p[0], nullptr);
+            }
         }
-        std::free(scratch);
+        for (float *&q : scratch.p) {
+            std::free(q);
+            q = nullptr;
+        }
         if (!pixels)
             return 0;
 
