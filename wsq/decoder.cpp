@@ -28,6 +28,10 @@ namespace {
 
 GrayImage g_current{nullptr, 0, 0, 0, 0, 0};
 
+/* Below this many coefficients the blocks are decoded one after the other:
+ * handing them out would cost more than it saves. */
+constexpr long long kSideBySideCoefficients = 1LL << 16;
+
 /* Opens path for binary reading if it names a regular file. The type is
  * checked on the open descriptor, and the open itself never waits: a FIFO
  * or a device is refused instead of blocking until a writer appears. */
@@ -160,8 +164,9 @@ int wsq_decode_image(const unsigned char *data, int length, GrayImage *image)
     state.coefficients = static_cast<int16_t *>(std::calloc(static_cast<size_t>(total), sizeof(int16_t)));
     if (!state.coefficients)
         return WSQ_E_IMAGE_ALLOC;
-    status = wsq_decode_blocks(state.coefficients, &state.tables.transform, &state.tables.quant,
-                               state.tables.huffman, &cursor, &quant_tree, width, height);
+    status = wsq_decode_blocks_cleared(state.coefficients, &state.tables.transform, &state.tables.quant,
+                                       state.tables.huffman, &cursor, &quant_tree, width, height,
+                                       total >= kSideBySideCoefficients ? wsq_decode_threads() : 1);
     if (status)
         return status;
     if ((status = wsq_dequantize(&state.tables.quant, &quant_tree, state.coefficients, width, height,

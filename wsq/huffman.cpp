@@ -8,7 +8,10 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
+#include "thread_pool.h"
 #include "wsq.h"
 
 int wsq_huffman_build_sizes(const uint8_t code_counts[16], WsqHuffmanSize **sizes, int *code_count)
@@ -397,7 +400,7 @@ public:
      * its raw bits buffered, the coefficients within the bound. Stops,
      * having consumed nothing of it, before the first symbol that is not,
      * which the block loop then takes the careful way. */
-    void run(const BlockTable &table, int16_t *coefficients, int64_t &count, int64_t expected)
+    void run(const BlockTable &table, int16_t *coefficients, int64_t &count, int64_t expected, bool cleared)
     {
         /* Locals, so that they stay in registers across the stores. */
         uint64_t acc = acc_;
@@ -421,7 +424,7 @@ public:
                     break;
                 if (advance == 1)
                     coefficients[n] = static_cast<int16_t>(entry >> 16);
-                else
+                else if (!cleared)
                     std::fill(coefficients + n, coefficients + n + advance, int16_t{0});
                 n += advance;
                 acc <<= length;
@@ -435,7 +438,8 @@ public:
             if (kind >= kRun8) {
                 if (n + raw > expected)
                     break;
-                std::fill(coefficients + n, coefficients + n + raw, int16_t{0});
+                if (!cleared)
+                    std::fill(coefficients + n, coefficients + n + raw, int16_t{0});
                 n += raw;
             } else {
                 if (n >= expected)
@@ -605,88 +609,30 @@ private:
     uint16_t marker_ = 0;
 };
 
+/* One block's data, from the reader's position up to the marker that ends
+ * it: 0 with the marker in *marker, or an error with the cursor where the
+ * serial reader would leave it. count runs on from the blocks before. With
+ * cleared, the coefficients not yet decoded are known to be zero and runs
+ * of zeros are not written. */
 template <class Reader>
-int decode_blocks(int16_t *coefficients, WsqTransformTable *transform, WsqQuantTable *quant,
-                  WsqHuffmanTable *huffman, ByteCursor *cursor, const WsqQuantTree *quant_tree,
-                  int width, int height)
+int block_data(Reader &reader, const BlockTable &table, int16_t *coefficients, int64_t &count,
+               int64_t expected, int64_t total, bool cleared, uint16_t *marker)
 {
-    const int64_t total = static_cast<int64_t>(width) * height;
-    if (width < 0 || height < 0 || total > INT_MAX)
-        return WSQ_E_IMAGE_ALLOC;
-
-    uint16_t marker;
-    int status = wsq_read_marker(cursor, expect_table_or_block, &marker);
-    if (status)
-        return status;
-
-    int64_t count = 0;
-    int64_t expected = total; /* N: an upper bound on the coefficients coded */
-    int blocks = 0;
-    bool adjusted = false;
-    bool pending = true;
-    BlockTable table; /* filled at each block start */
-    Reader reader;
-    /* Errors met while the block's bits are read leave the cursor where the
-     * serial reader would. */
     auto fail = [&](int code) {
         reader.sync();
         return code;
     };
-
     for (;;) {
-        if (pending) {
-            ++blocks;
-            while (marker != WSQ_MARKER_BLOCK) {
-                status = wsq_read_table_segment(marker, transform, quant, huffman, cursor);
-                if (status)
-                    return status;
-                if ((status = wsq_read_marker(cursor, expect_table_or_block, &marker)) != 0)
-                    return status;
-            }
-            if (!adjusted && quant->defined) {
-                /* Subbands of bin width 0 carry no coefficients. */
-                for (int i = 0; i < WSQ_SUBBANDS; ++i) {
-                    if (quant->bin_width[i] == 0.0f)
-                        expected -= static_cast<int64_t>(quant_tree->nodes[i].lenx) *
-                                    quant_tree->nodes[i].leny;
-                }
-                adjusted = true;
-            }
-            uint8_t id;
-            if ((status = wsq_read_block_header(cursor, &id)) != 0)
-                return status;
-            if (id >= WSQ_HUFFMAN_SLOTS || !huffman[id].defined)
-                return WSQ_E_BLOCK;
-            if ((status = prepare_table(&huffman[id], &table, Reader::kLookup)) != 0)
-                return status;
-            /* Each block starts on a byte boundary. */
-            reader.start(cursor);
-            pending = false;
-        }
-
         if constexpr (Reader::kLookup)
-            reader.run(table, coefficients, count, expected);
+            reader.run(table, coefficients, count, expected, cleared);
 
         int symbol;
-        if ((status = reader.symbol(table, &symbol)) != 0)
+        int status = reader.symbol(table, &symbol);
+        if (status != 0)
             return fail(status);
-
         if (symbol == -1) {
-            marker = reader.marker();
-            /* Comments may follow the third block's data. */
-            if (marker == WSQ_MARKER_COMMENT && blocks == 3) {
-                do {
-                    status = wsq_read_table_segment(marker, transform, quant, huffman, cursor);
-                    if (status)
-                        return status;
-                    if ((status = wsq_read_marker(cursor, expect_any, &marker)) != 0)
-                        return status;
-                } while (marker == WSQ_MARKER_COMMENT);
-            }
-            if (marker == WSQ_MARKER_END)
-                return 0;
-            pending = true;
-            continue;
+            *marker = reader.marker();
+            return 0;
         }
 
         if (count > expected)
@@ -727,7 +673,8 @@ int decode_blocks(int16_t *coefficients, WsqTransformTable *transform, WsqQuantT
         if (run >= 0) {
             if (count + run > expected)
                 return fail(WSQ_E_BLOCK);
-            std::fill(coefficients + count, coefficients + count + run, int16_t{0});
+            if (!cleared)
+                std::fill(coefficients + count, coefficients + count + run, int16_t{0});
             count += run;
         } else {
             if (count >= total)
@@ -737,6 +684,234 @@ int decode_blocks(int16_t *coefficients, WsqTransformTable *transform, WsqQuantT
     }
 }
 
+/* The coefficients expected at most: all of them but those of subbands of
+ * bin width 0, which carry none. */
+int64_t expected_coefficients(const WsqQuantTable *quant, const WsqQuantTree *quant_tree, int64_t total)
+{
+    int64_t expected = total;
+    for (int i = 0; i < WSQ_SUBBANDS; ++i)
+        if (quant->bin_width[i] == 0.0f)
+            expected -= static_cast<int64_t>(quant_tree->nodes[i].lenx) * quant_tree->nodes[i].leny;
+    return expected;
+}
+
+template <class Reader>
+int decode_blocks(int16_t *coefficients, WsqTransformTable *transform, WsqQuantTable *quant,
+                  WsqHuffmanTable *huffman, ByteCursor *cursor, const WsqQuantTree *quant_tree,
+                  int width, int height, bool cleared)
+{
+    const int64_t total = static_cast<int64_t>(width) * height;
+    if (width < 0 || height < 0 || total > INT_MAX)
+        return WSQ_E_IMAGE_ALLOC;
+
+    uint16_t marker;
+    int status = wsq_read_marker(cursor, expect_table_or_block, &marker);
+    if (status)
+        return status;
+
+    int64_t count = 0;
+    int64_t expected = total; /* N: an upper bound on the coefficients coded */
+    bool adjusted = false;
+    BlockTable table; /* filled at each block start */
+    Reader reader;
+
+    for (int blocks = 1;; ++blocks) {
+        while (marker != WSQ_MARKER_BLOCK) {
+            status = wsq_read_table_segment(marker, transform, quant, huffman, cursor);
+            if (status)
+                return status;
+            if ((status = wsq_read_marker(cursor, expect_table_or_block, &marker)) != 0)
+                return status;
+        }
+        if (!adjusted && quant->defined) {
+            expected = expected_coefficients(quant, quant_tree, total);
+            adjusted = true;
+        }
+        uint8_t id;
+        if ((status = wsq_read_block_header(cursor, &id)) != 0)
+            return status;
+        if (id >= WSQ_HUFFMAN_SLOTS || !huffman[id].defined)
+            return WSQ_E_BLOCK;
+        if ((status = prepare_table(&huffman[id], &table, Reader::kLookup)) != 0)
+            return status;
+        /* Each block starts on a byte boundary. */
+        reader.start(cursor);
+        if ((status = block_data(reader, table, coefficients, count, expected, total, cleared, &marker)) != 0)
+            return status;
+
+        /* Comments may follow the third block's data. */
+        if (marker == WSQ_MARKER_COMMENT && blocks == 3) {
+            do {
+                status = wsq_read_table_segment(marker, transform, quant, huffman, cursor);
+                if (status)
+                    return status;
+                if ((status = wsq_read_marker(cursor, expect_any, &marker)) != 0)
+                    return status;
+            } while (marker == WSQ_MARKER_COMMENT);
+        }
+        if (marker == WSQ_MARKER_END)
+            return 0;
+    }
+}
+
+/* ------------------------------------------------------------------------
+ * Blocks side by side
+ *
+ * The blocks' data can be found without decoding it: it runs up to the
+ * first 0xFF not followed by 0x00. A block's symbols depend only on its
+ * table and its bytes; what ties the blocks together is the coefficient
+ * count each one starts at. So the segments are read ahead (on copies of
+ * the tables), each block is decoded on its own from the count a standard
+ * file gives it (the coefficients of the subbands of the blocks before),
+ * and the result stands only if every block ended cleanly at the marker
+ * found for it, exactly where the next one was assumed to start. Anything
+ * else, and the caller decodes the usual way, one block after the other.
+ * --------------------------------------------------------------------- */
+
+constexpr int kSideBlocks = 3;
+/* The first subband of each block in a standard file, and the end. */
+constexpr int kBlockFirstSubband[kSideBlocks + 1] = {0, 19, 52, WSQ_CODED_SUBBANDS};
+
+struct SideBlock {
+    WsqHuffmanTable huffman; /* the block's table as it stood at its start */
+    BlockTable table;
+    const uint8_t *start;  /* first data byte */
+    const uint8_t *finish; /* the 0xFF of the marker that ends the data */
+    uint16_t marker;
+    int64_t first; /* assumed starting count */
+    int64_t last;  /* count at the marker */
+    int status;
+    uint16_t met; /* marker met by the decoder */
+    const uint8_t *after; /* its cursor afterwards */
+};
+
+/* The first 0xFF not followed by 0x00 from p on, or null when there is
+ * none (or it is the last byte). */
+const uint8_t *find_marker(const uint8_t *p, const uint8_t *end)
+{
+    while (p < end) {
+        p = static_cast<const uint8_t *>(std::memchr(p, 0xFF, static_cast<size_t>(end - p)));
+        if (!p || end - p < 2)
+            return nullptr;
+        if (p[1] != 0x00)
+            return p;
+        p += 2;
+    }
+    return nullptr;
+}
+
+/* Reads the segments and finds the blocks as the block loop would, on the
+ * copies quant and huffman. False for anything this path leaves to the
+ * block loop: any error, a transform table after the frame, a quantization
+ * table between blocks, other than three blocks. */
+bool find_blocks(ByteCursor cur, WsqQuantTable &quant, WsqHuffmanTable *huffman, SideBlock *blocks,
+                 const uint8_t **final_pos)
+{
+    WsqTransformTable unused{};
+    uint16_t marker;
+    if (wsq_read_marker(&cur, expect_table_or_block, &marker))
+        return false;
+    for (int b = 0; b < kSideBlocks; ++b) {
+        while (marker != WSQ_MARKER_BLOCK) {
+            if (marker == WSQ_MARKER_TRANSFORM || (marker == WSQ_MARKER_QUANT && b > 0))
+                return false;
+            if (wsq_read_table_segment(marker, &unused, &quant, huffman, &cur))
+                return false;
+            if (wsq_read_marker(&cur, expect_table_or_block, &marker))
+                return false;
+        }
+        if (!quant.defined)
+            return false;
+        uint8_t id;
+        if (wsq_read_block_header(&cur, &id) || id >= WSQ_HUFFMAN_SLOTS || !huffman[id].defined)
+            return false;
+        SideBlock &block = blocks[b];
+        block.huffman = huffman[id];
+        if (prepare_table(&block.huffman, &block.table, true))
+            return false;
+        block.start = cur.pos;
+        block.finish = find_marker(cur.pos, cur.end);
+        if (!block.finish)
+            return false;
+        marker = static_cast<uint16_t>(0xFF00 | block.finish[1]);
+        block.marker = marker;
+        cur.pos = block.finish + 2;
+        if (marker == WSQ_MARKER_COMMENT && b == 2) {
+            do {
+                if (wsq_read_table_segment(marker, &unused, &quant, huffman, &cur))
+                    return false;
+                if (wsq_read_marker(&cur, expect_any, &marker))
+                    return false;
+            } while (marker == WSQ_MARKER_COMMENT);
+        }
+        if (marker == WSQ_MARKER_END) {
+            *final_pos = cur.pos;
+            return b == kSideBlocks - 1;
+        }
+    }
+    return false;
+}
+
+/* The side-by-side decode: true when it stands (the outcome is success,
+ * the tables and cursor as the block loop leaves them), false when it does
+ * not and coefficients are all zero again. */
+bool decode_side_by_side(int16_t *coefficients, WsqQuantTable *quant, WsqHuffmanTable *huffman,
+                         ByteCursor *cursor, const WsqQuantTree *quant_tree, int64_t total, int threads)
+{
+    WsqQuantTable quant_copy = *quant;
+    WsqHuffmanTable huffman_copy[WSQ_HUFFMAN_SLOTS];
+    std::memcpy(huffman_copy, huffman, sizeof huffman_copy);
+    std::unique_ptr<SideBlock[]> blocks;
+    try {
+        blocks.reset(new SideBlock[kSideBlocks]);
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    const uint8_t *final_pos = nullptr;
+    if (!find_blocks(*cursor, quant_copy, huffman_copy, blocks.get(), &final_pos))
+        return false;
+
+    const int64_t expected = expected_coefficients(&quant_copy, quant_tree, total);
+    int64_t first = 0;
+    for (int b = 0; b < kSideBlocks; ++b) {
+        blocks[b].first = first;
+        for (int i = kBlockFirstSubband[b]; i < kBlockFirstSubband[b + 1]; ++i)
+            if (quant_copy.bin_width[i] != 0.0f)
+                first += static_cast<int64_t>(quant_tree->nodes[i].lenx) * quant_tree->nodes[i].leny;
+    }
+    /* The largest block first, so that the others fill in beside it. */
+    int order[kSideBlocks] = {0, 1, 2};
+    std::sort(order, order + kSideBlocks, [&](int a, int b) {
+        return blocks[a].finish - blocks[a].start > blocks[b].finish - blocks[b].start;
+    });
+    wsq_parallel_for(threads, kSideBlocks, [&](int task, int) {
+        SideBlock &block = blocks[order[task]];
+        ByteCursor c{block.start, cursor->end};
+        FastReader reader;
+        reader.start(&c);
+        block.last = block.first;
+        block.met = 0;
+        block.status = block_data(reader, block.table, coefficients, block.last, expected, total, true, &block.met);
+        block.after = c.pos;
+    });
+
+    bool stands = true;
+    for (int b = 0; b < kSideBlocks; ++b) {
+        const SideBlock &block = blocks[b];
+        if (block.status != 0 || block.met != block.marker || block.after != block.finish + 2 ||
+            (b + 1 < kSideBlocks && block.last != blocks[b + 1].first))
+            stands = false;
+    }
+    if (!stands) {
+        std::memset(coefficients, 0, static_cast<size_t>(total) * sizeof(int16_t));
+        return false;
+    }
+    *quant = quant_copy;
+    std::memcpy(huffman, huffman_copy, sizeof huffman_copy);
+    cursor->pos = final_pos;
+    return true;
+}
+
 } // namespace
 
 int wsq_decode_blocks(int16_t *coefficients, WsqTransformTable *transform, WsqQuantTable *quant,
@@ -744,7 +919,19 @@ int wsq_decode_blocks(int16_t *coefficients, WsqTransformTable *transform, WsqQu
                       int width, int height)
 {
     return decode_blocks<FastReader>(coefficients, transform, quant, huffman, cursor, quant_tree,
-                                     width, height);
+                                     width, height, false);
+}
+
+int wsq_decode_blocks_cleared(int16_t *coefficients, WsqTransformTable *transform, WsqQuantTable *quant,
+                              WsqHuffmanTable *huffman, ByteCursor *cursor, const WsqQuantTree *quant_tree,
+                              int width, int height, int threads)
+{
+    const int64_t total = static_cast<int64_t>(width) * height;
+    if (threads > 1 && width > 0 && height > 0 && total <= INT_MAX &&
+        decode_side_by_side(coefficients, quant, huffman, cursor, quant_tree, total, threads))
+        return 0;
+    return decode_blocks<FastReader>(coefficients, transform, quant, huffman, cursor, quant_tree,
+                                     width, height, true);
 }
 
 int wsq_decode_blocks_reference(int16_t *coefficients, WsqTransformTable *transform,
@@ -752,5 +939,5 @@ int wsq_decode_blocks_reference(int16_t *coefficients, WsqTransformTable *transf
                                 const WsqQuantTree *quant_tree, int width, int height)
 {
     return decode_blocks<SerialReader>(coefficients, transform, quant, huffman, cursor, quant_tree,
-                                       width, height);
+                                       width, height, false);
 }

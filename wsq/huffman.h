@@ -61,6 +61,13 @@ int wsq_decode_blocks(int16_t *coefficients, WsqTransformTable *transform, WsqQu
                       WsqHuffmanTable *huffman, ByteCursor *cursor, const WsqQuantTree *quant_tree,
                       int width, int height);
 
+/* The same for coefficients that are all zero on entry, with the same
+ * outcome (coefficients, status, tables, cursor). With threads > 1 the
+ * three blocks of a standard file are decoded side by side. */
+int wsq_decode_blocks_cleared(int16_t *coefficients, WsqTransformTable *transform, WsqQuantTable *quant,
+                              WsqHuffmanTable *huffman, ByteCursor *cursor, const WsqQuantTree *quant_tree,
+                              int width, int height, int threads);
+
 /* The same block loop reading one bit at a time through wsq_decode_symbol
  * and wsq_read_bits: the reference the table-driven wsq_decode_blocks must
  * match in coefficients, status and final cursor position on any input. */

@@ -39,7 +39,8 @@ using BlocksFn = int (*)(int16_t *, WsqTransformTable *, WsqQuantTable *, WsqHuf
 /* Runs one decoder over `bytes`. A whole file is read up to its frame
  * header first (false when that fails); otherwise the bytes are what
  * follows a frame header of a width x height image. */
-bool run(BlocksFn fn, const Bytes &bytes, bool whole_file, int width, int height, Outcome *out)
+bool run(BlocksFn fn, const Bytes &bytes, bool whole_file, int width, int height, Outcome *out,
+         int16_t preset = kPreset, int cleared_threads = 0)
 {
     WsqTables tables;
     wsq_tables_init(&tables);
@@ -56,9 +57,13 @@ bool run(BlocksFn fn, const Bytes &bytes, bool whole_file, int width, int height
     WsqWaveletTree w;
     WsqQuantTree q;
     wsq_build_trees(&w, &q, width, height);
-    out->coef.assign(static_cast<size_t>(width) * static_cast<size_t>(height), kPreset);
-    out->status = fn(out->coef.data(), &tables.transform, &tables.quant, tables.huffman, &c, &q,
-                     width, height);
+    out->coef.assign(static_cast<size_t>(width) * static_cast<size_t>(height), preset);
+    if (cleared_threads > 0)
+        out->status = wsq_decode_blocks_cleared(out->coef.data(), &tables.transform, &tables.quant, tables.huffman,
+                                                &c, &q, width, height, cleared_threads);
+    else
+        out->status = fn(out->coef.data(), &tables.transform, &tables.quant, tables.huffman, &c, &q,
+                         width, height);
     out->consumed = c.pos - bytes.data();
     out->quant = tables.quant;
     std::memcpy(out->huffman, tables.huffman, sizeof out->huffman);
@@ -81,6 +86,21 @@ Outcome same_outcome(const Bytes &bytes, bool whole_file, int width, int height,
     EXPECT_TRUE(fast.coef == serial.coef) << what;
     EXPECT_EQ(std::memcmp(&fast.quant, &serial.quant, sizeof fast.quant), 0) << what;
     EXPECT_EQ(std::memcmp(fast.huffman, serial.huffman, sizeof fast.huffman), 0) << what;
+    if (!whole_file)
+        return fast;
+    /* Into cleared coefficients, one block after the other and side by
+     * side: the same again. */
+    Outcome zeroed;
+    run(wsq_decode_blocks_reference, bytes, whole_file, width, height, &zeroed, 0);
+    for (int threads : {1, 2, 3}) {
+        Outcome cleared;
+        run(nullptr, bytes, whole_file, width, height, &cleared, 0, threads);
+        EXPECT_EQ(cleared.status, zeroed.status) << what << " threads=" << threads;
+        EXPECT_EQ(cleared.consumed, zeroed.consumed) << what << " threads=" << threads;
+        EXPECT_TRUE(cleared.coef == zeroed.coef) << what << " threads=" << threads;
+        EXPECT_EQ(std::memcmp(&cleared.quant, &zeroed.quant, sizeof cleared.quant), 0) << what;
+        EXPECT_EQ(std::memcmp(cleared.huffman, zeroed.huffman, sizeof cleared.huffman), 0) << what;
+    }
     return fast;
 }
 
