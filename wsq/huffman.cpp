@@ -422,9 +422,14 @@ public:
                 int advance = static_cast<int>((entry >> 8) & 0xFFu);
                 if (n + advance > expected)
                     break;
-                if (advance == 1)
+                if (cleared)
+                    /* A run's entry holds the value 0, and its first
+                     * coefficient is zero already: no branch on the kind,
+                     * whose pattern no predictor can follow. */
                     coefficients[n] = static_cast<int16_t>(entry >> 16);
-                else if (!cleared)
+                else if (advance == 1)
+                    coefficients[n] = static_cast<int16_t>(entry >> 16);
+                else
                     std::fill(coefficients + n, coefficients + n + advance, int16_t{0});
                 n += advance;
                 acc <<= length;
