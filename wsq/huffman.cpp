@@ -205,7 +205,33 @@ struct BlockTable {
     /* Code length in bits 0-4, kind in bits 5-7; for kPlain the number of
      * coefficients in bits 8-15 and the first one's value in bits 16-31. */
     uint32_t plain[1u << kLookupBits];
+    /* Two plain codes within kLookupBits bits: bit 5 set, their total
+     * length in bits 0-4, the first's count of coefficients in bits 8-15
+     * and value in 16-31, the second's in bits 32-39 and 40-55. 0 for
+     * any other string. */
+    uint64_t pair[1u << kLookupBits];
 };
+
+constexpr uint64_t kPairFlag = 1u << 5;
+
+/* The pairs, from the plain entries. */
+void build_pairs(BlockTable *table)
+{
+    const uint32_t mask = (1u << kLookupBits) - 1;
+    for (uint32_t v = 0; v <= mask; ++v) {
+        table->pair[v] = 0;
+        const uint32_t first = table->plain[v];
+        const uint32_t l1 = first & 31u;
+        if (((first >> 5) & 7u) != kPlain || l1 == 0 || l1 >= static_cast<uint32_t>(kLookupBits))
+            continue;
+        const uint32_t second = table->plain[(v << l1) & mask];
+        const uint32_t l2 = second & 31u;
+        if (((second >> 5) & 7u) != kPlain || l2 == 0 || l1 + l2 > static_cast<uint32_t>(kLookupBits))
+            continue;
+        table->pair[v] = (l1 + l2) | kPairFlag | (static_cast<uint64_t>(first >> 8) << 8) |
+                         (static_cast<uint64_t>(second >> 8) << 32);
+    }
+}
 
 /* Looks a code of length l up in the values as wsq_decode_symbol does:
  * the symbol, or -1 when the position lies outside them. */
@@ -276,8 +302,10 @@ int prepare_table(const WsqHuffmanTable *huffman, BlockTable *table, bool lookup
         wsq_huffman_build_decoder(sizes, huffman->code_counts, &table->arrays);
     std::free(sizes);
     table->values = huffman->values;
-    if (status == 0 && lookup)
+    if (status == 0 && lookup) {
         build_lookup(table);
+        build_pairs(table);
+    }
     return status;
 }
 
@@ -414,6 +442,23 @@ public:
                     stopped_ = refill_bits(acc, nbits, pos, end_);
                 if (nbits < 32)
                     break;
+            }
+            if (cleared) {
+                /* Two codes at once where they fit. */
+                const uint64_t two = table.pair[acc >> (64 - kLookupBits)];
+                if (two & kPairFlag) {
+                    const int64_t first = static_cast<int64_t>((two >> 8) & 0xFFu);
+                    const int64_t both = first + static_cast<int64_t>((two >> 32) & 0xFFu);
+                    if (n + both <= expected) {
+                        coefficients[n] = static_cast<int16_t>(two >> 16);
+                        coefficients[n + first] = static_cast<int16_t>(two >> 40);
+                        n += both;
+                        const int length = static_cast<int>(two & 31u);
+                        acc <<= length;
+                        nbits -= length;
+                        continue;
+                    }
+                }
             }
             uint32_t entry = table.plain[acc >> (64 - kLookupBits)];
             int length = static_cast<int>(entry & 31u);
