@@ -16,11 +16,13 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "codestream.h"
 #include "dequantize.h"
 #include "huffman.h"
 #include "reconstruct.h"
+#include "thread_pool.h"
 #include "trees.h"
 #include "wsq.h"
 
@@ -84,6 +86,23 @@ struct DecodeState {
     DecodeState(const DecodeState &) = delete;
     DecodeState &operator=(const DecodeState &) = delete;
 };
+
+/* A cleared array of count coefficients, large ones cleared over the
+ * decode threads. */
+int16_t *cleared_coefficients(size_t count, int threads)
+{
+    constexpr size_t kParts = 16;
+    if (threads <= 1 || count < (static_cast<size_t>(1) << 18))
+        return static_cast<int16_t *>(std::calloc(count, sizeof(int16_t)));
+    auto *p = static_cast<int16_t *>(std::malloc(count * sizeof(int16_t)));
+    if (p)
+        wsq_parallel_for(threads, static_cast<int>(kParts), [&](int part, int) {
+            const size_t begin = count * static_cast<size_t>(part) / kParts;
+            const size_t end = count * static_cast<size_t>(part + 1) / kParts;
+            std::memset(p + begin, 0, (end - begin) * sizeof(int16_t));
+        });
+    return p;
+}
 
 } // namespace
 
@@ -161,7 +180,7 @@ int wsq_decode_image(const unsigned char *data, int length, GrayImage *image)
     wsq_build_trees(&wavelet_tree, &quant_tree, width, height);
 
     /* Cleared, so that data ending early leaves defined zeros. */
-    state.coefficients = static_cast<int16_t *>(std::calloc(static_cast<size_t>(total), sizeof(int16_t)));
+    state.coefficients = cleared_coefficients(static_cast<size_t>(total), wsq_decode_threads());
     if (!state.coefficients)
         return WSQ_E_IMAGE_ALLOC;
     status = wsq_decode_blocks_cleared(state.coefficients, &state.tables.transform, &state.tables.quant,

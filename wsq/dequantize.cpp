@@ -4,6 +4,7 @@
 #include "dequantize.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "synth_kernels.h"
 #include "thread_pool.h"
@@ -59,7 +60,15 @@ int wsq_dequantize(const WsqQuantTable *quant, const WsqQuantTree *tree, const i
     if (level == WSQ_SYNTH_REFERENCE)
         return wsq_dequantize_reference(quant, tree, coefficients, width, height, image);
     const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
-    float *out = static_cast<float *>(std::calloc(pixels ? pixels : 1, sizeof(float)));
+    /* When the subbands tile the image, each task writes every sample of
+     * its own (zeros where nothing is coded), and the image need not be
+     * cleared first; otherwise it is. */
+    size_t tiled = 0;
+    for (int i = 0; i < WSQ_SUBBANDS; ++i)
+        tiled += static_cast<size_t>(tree->nodes[i].lenx) * static_cast<size_t>(tree->nodes[i].leny);
+    const bool tiles = tiled == pixels;
+    float *out = static_cast<float *>(tiles ? std::malloc(pixels ? pixels * sizeof(float) : 1)
+                                            : std::calloc(pixels ? pixels : 1, sizeof(float)));
     if (!out)
         return WSQ_E_NOT_MARKER;
     if (quant->defined != 1) {
@@ -77,11 +86,16 @@ int wsq_dequantize(const WsqQuantTable *quant, const WsqQuantTree *tree, const i
     }
     const WsqSynthKernels &k = *wsq_synth_kernels(level);
     const int threads = pixels >= (static_cast<size_t>(1) << 18) ? wsq_decode_threads() : 1;
-    wsq_parallel_for(threads, WSQ_CODED_SUBBANDS, [&](int i, int) {
-        const float q = quant->bin_width[i];
-        if (q == 0.0f)
-            return;
+    wsq_parallel_for(threads, WSQ_SUBBANDS, [&](int i, int) {
         const WsqQuantNode &node = tree->nodes[i];
+        const float q = i < WSQ_CODED_SUBBANDS ? quant->bin_width[i] : 0.0f;
+        if (q == 0.0f) {
+            if (tiles)
+                for (int r = 0; r < node.leny; ++r)
+                    std::memset(out + static_cast<size_t>(node.y + r) * width + node.x, 0,
+                                static_cast<size_t>(node.lenx) * sizeof(float));
+            return;
+        }
         const float z = quant->zero_bin_width[i];
         const double half_z = static_cast<double>(z) * 0.5;
         const float half_z_float = z * 0.5f;
@@ -89,14 +103,18 @@ int wsq_dequantize(const WsqQuantTable *quant, const WsqQuantTree *tree, const i
          * in float with the same result. */
         const bool in_float = static_cast<double>(half_z_float) == half_z;
         size_t from = start[i];
-        for (int r = 0; r < node.leny && from < pixels; ++r) {
+        for (int r = 0; r < node.leny; ++r) {
             const size_t length = static_cast<size_t>(node.lenx);
-            const ptrdiff_t count = static_cast<ptrdiff_t>(length < pixels - from ? length : pixels - from);
+            const ptrdiff_t count =
+                from >= pixels ? 0 : static_cast<ptrdiff_t>(length < pixels - from ? length : pixels - from);
             float *row = out + static_cast<size_t>(node.y + r) * width + node.x;
             if (in_float)
                 k.dequantize_run_float(row, coefficients + from, count, quant->bin_center, q, half_z_float);
             else
                 k.dequantize_run(row, coefficients + from, count, quant->bin_center, q, half_z);
+            /* A subband past the end of the coefficients stays zero. */
+            if (tiles && count < static_cast<ptrdiff_t>(length))
+                std::memset(row + count, 0, (length - static_cast<size_t>(count)) * sizeof(float));
             from += length;
         }
     });
