@@ -21,6 +21,7 @@
 #include "codestream.h"
 #include "dequantize.h"
 #include "huffman.h"
+#include "memory.h"
 #include "reconstruct.h"
 #include "thread_pool.h"
 #include "trees.h"
@@ -93,8 +94,8 @@ int16_t *cleared_coefficients(size_t count, int threads)
 {
     constexpr size_t kParts = 16;
     if (threads <= 1 || count < (static_cast<size_t>(1) << 18))
-        return static_cast<int16_t *>(std::calloc(count, sizeof(int16_t)));
-    auto *p = static_cast<int16_t *>(std::malloc(count * sizeof(int16_t)));
+        return static_cast<int16_t *>(wsq_calloc_large(count, sizeof(int16_t)));
+    auto *p = static_cast<int16_t *>(wsq_alloc_large(count * sizeof(int16_t)));
     if (p)
         wsq_parallel_for(threads, static_cast<int>(kParts), [&](int part, int) {
             const size_t begin = count * static_cast<size_t>(part) / kParts;

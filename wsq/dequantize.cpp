@@ -2,6 +2,7 @@
  * dequantize.cpp - quantized coefficients to the float image.
  */
 #include "dequantize.h"
+#include "memory.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -67,8 +68,8 @@ int wsq_dequantize(const WsqQuantTable *quant, const WsqQuantTree *tree, const i
     for (int i = 0; i < WSQ_SUBBANDS; ++i)
         tiled += static_cast<size_t>(tree->nodes[i].lenx) * static_cast<size_t>(tree->nodes[i].leny);
     const bool tiles = tiled == pixels;
-    float *out = static_cast<float *>(tiles ? std::malloc(pixels ? pixels * sizeof(float) : 1)
-                                            : std::calloc(pixels ? pixels : 1, sizeof(float)));
+    float *out = static_cast<float *>(tiles ? wsq_alloc_large(pixels * sizeof(float))
+                                            : wsq_calloc_large(pixels, sizeof(float)));
     if (!out)
         return WSQ_E_NOT_MARKER;
     if (quant->defined != 1) {

@@ -29,6 +29,7 @@
 #include <new>
 #include <vector>
 
+#include "memory.h"
 #include "reconstruct.h"
 #include "synth_kernels.h"
 #include "thread_pool.h"
@@ -639,7 +640,7 @@ int reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
             }
         } scratch;
         for (int i = 0; i < workers; ++i)
-            if (!(scratch.p[i] = static_cast<float *>(std::malloc((i ? below_root : scratch_size) * sizeof(float)))))
+            if (!(scratch.p[i] = static_cast<float *>(wsq_alloc_large((i ? below_root : scratch_size) * sizeof(float)))))
                 return WSQ_E_LOWHALF;
         if (grouped) {
             synth_grouped(tr, tree, scratch.p, workers);
@@ -660,7 +661,7 @@ int reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
             return 0;
 
         const size_t total = static_cast<size_t>(width) * static_cast<size_t>(height);
-        unsigned char *out = static_cast<unsigned char *>(std::malloc(total ? total : 1));
+        unsigned char *out = static_cast<unsigned char *>(wsq_alloc_large(total));
         if (!out)
             return WSQ_E_IMAGE_ALLOC;
         const WsqWaveletNode &root = tree->nodes[0];
