@@ -745,6 +745,21 @@ int64_t expected_coefficients(const WsqQuantTable *quant, const WsqQuantTree *qu
     return expected;
 }
 
+/* The comment segments that may follow the third block's data, from
+ * *marker on: 0 with the marker after them in *marker, or an error. */
+int read_trailing_comments(uint16_t *marker, WsqTransformTable *transform, WsqQuantTable *quant,
+                           WsqHuffmanTable *huffman, ByteCursor *cursor)
+{
+    while (*marker == WSQ_MARKER_COMMENT) {
+        int status = wsq_read_table_segment(*marker, transform, quant, huffman, cursor);
+        if (status)
+            return status;
+        if ((status = wsq_read_marker(cursor, expect_any, marker)) != 0)
+            return status;
+    }
+    return 0;
+}
+
 template <class Reader>
 int decode_blocks(int16_t *coefficients, WsqTransformTable *transform, WsqQuantTable *quant,
                   WsqHuffmanTable *huffman, ByteCursor *cursor, const WsqQuantTree *quant_tree,
@@ -790,15 +805,8 @@ int decode_blocks(int16_t *coefficients, WsqTransformTable *transform, WsqQuantT
             return status;
 
         /* Comments may follow the third block's data. */
-        if (marker == WSQ_MARKER_COMMENT && blocks == 3) {
-            do {
-                status = wsq_read_table_segment(marker, transform, quant, huffman, cursor);
-                if (status)
-                    return status;
-                if ((status = wsq_read_marker(cursor, expect_any, &marker)) != 0)
-                    return status;
-            } while (marker == WSQ_MARKER_COMMENT);
-        }
+        if (blocks == 3 && (status = read_trailing_comments(&marker, transform, quant, huffman, cursor)) != 0)
+            return status;
         if (marker == WSQ_MARKER_END)
             return 0;
     }
@@ -886,14 +894,8 @@ bool find_blocks(ByteCursor cur, WsqQuantTable &quant, WsqHuffmanTable *huffman,
         marker = static_cast<uint16_t>(0xFF00 | block.finish[1]);
         block.marker = marker;
         cur.pos = block.finish + 2;
-        if (marker == WSQ_MARKER_COMMENT && b == 2) {
-            do {
-                if (wsq_read_table_segment(marker, &unused, &quant, huffman, &cur))
-                    return false;
-                if (wsq_read_marker(&cur, expect_any, &marker))
-                    return false;
-            } while (marker == WSQ_MARKER_COMMENT);
-        }
+        if (b == 2 && read_trailing_comments(&marker, &unused, &quant, huffman, &cur))
+            return false;
         if (marker == WSQ_MARKER_END) {
             *final_pos = cur.pos;
             return b == kSideBlocks - 1;
