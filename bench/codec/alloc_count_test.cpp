@@ -13,14 +13,17 @@
 
 namespace {
 
-// The compiler may drop a malloc/free pair it can see through; route the
-// pointers through a volatile sink so every call really happens.
-void *volatile g_sink;
+// The compiler may drop a malloc/free pair it can see through; storing the
+// pointer to a volatile sink makes it escape, so every call really happens.
+// The sink is per thread: with one shared sink, reading it back could hand a
+// thread the block another thread had just stored there, and both would then
+// free it.
+thread_local void *volatile g_sink;
 
 void *Keep(void *p)
 {
     g_sink = p;
-    return g_sink;
+    return p;
 }
 
 // The figure is exactly the usable size of the live blocks.
