@@ -14,8 +14,13 @@
 namespace {
 
 constexpr size_t kHugePage = static_cast<size_t>(2) << 20;
-/* Below this the buffer is left to malloc as it is. */
-constexpr size_t kLarge = 2 * kHugePage;
+/* Below this the buffer is left to malloc as it is. glibc serves blocks of
+ * up to 32 MB from its heap once a block that size has been freed, so a
+ * program decoding one file after another reuses pages that are already
+ * mapped. Bigger blocks always get a fresh mapping, which the kernel fills
+ * page by page on first touch: for those, huge pages cut the faults by a
+ * factor of 512. */
+constexpr size_t kLarge = 16 * kHugePage;
 
 } // namespace
 
