@@ -198,7 +198,7 @@ int wsq_decode_image(const unsigned char *data, int length, GrayImage *image)
     /* The synthesis runs in the float image and writes the bytes of the
      * last node straight out, so no second full-size image is needed. */
     if ((status = wsq_reconstruct_to_bytes(state.image, width, height, &wavelet_tree, &state.tables.transform,
-                                           header.shift, header.scale, &state.pixels)) != 0)
+                                           header.shift, header.scale, &state.pixels, 1)) != 0)
         return status;
     std::free(state.image);
     state.image = nullptr;

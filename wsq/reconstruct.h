@@ -47,10 +47,14 @@ int wsq_reconstruct_reference(float *image, int width, int height, const WsqWave
  * wsq_reconstruct followed by wsq_float_to_bytes. The float image is used
  * as working space and left in an unspecified state. Same codes as
  * wsq_reconstruct, and WSQ_E_IMAGE_ALLOC when the pixels cannot be
- * allocated. Work is split over wsq_decode_threads() threads. */
+ * allocated. Work is split over wsq_decode_threads() threads. A caller
+ * whose image is zero in the quadrant the tree leaves uncoded (below node
+ * 2, right of node 3), as a dequantized image is, passes
+ * fourth_quadrant_zero nonzero, and the synthesis skips the terms that
+ * only add those zeros. */
 int wsq_reconstruct_to_bytes(float *image, int width, int height, const WsqWaveletTree *tree,
                              const WsqTransformTable *transform, float shift, float scale,
-                             unsigned char **pixels);
+                             unsigned char **pixels, int fourth_quadrant_zero);
 
 /* One value: scale * v + shift, rounded half up and clamped; NaN gives 0. */
 unsigned char wsq_float_to_byte(float v, float shift, float scale);

@@ -435,13 +435,39 @@ void synth_row(float *dst, const float *src, const LinePlan &plan, const WsqSynt
     }
 }
 
+/* The terms of a sum without those of samples known to be zero (c * 0
+ * is a zero, and adding a zero leaves any other value as it is). Only the
+ * sign of a zero sum can change, so this is for sums that end as bytes. */
+int drop_zero_terms(WsqSynthTerm *terms, int count, const float *zero_begin, const float *zero_end)
+{
+    int kept = 0;
+    for (int i = 0; i < count; ++i) {
+        const WsqSynthTerm &t = terms[i];
+        if (!t.src || (t.src >= zero_begin && t.src < zero_end))
+            continue;
+        terms[kept] = t;
+        if (kept == 0 && t.op != WSQ_TERM_SET) {
+            /* The first one left sets the sum: 0 - c * x is (-c) * x. */
+            terms[0].coef = t.op == WSQ_TERM_SUB ? -t.coef : t.coef;
+            terms[0].op = WSQ_TERM_SET;
+        }
+        ++kept;
+    }
+    return kept;
+}
+
 /* Outputs t0..t1-1 of `columns` side-by-side lines: sample s of column c
  * at src[s * src_pitch + c]; output t of column c goes to
- * dst[(t - t0) * dst_pitch + c]. dst and src must not overlap. */
+ * dst[(t - t0) * dst_pitch + c]. dst and src must not overlap. With
+ * high_zero, every high-band sample of these columns is taken to be zero
+ * and its terms are left out (bytes only, see drop_zero_terms). */
 void synth_columns(float *dst, ptrdiff_t dst_pitch, const float *src, ptrdiff_t src_pitch, int columns,
-                   const LinePlan &plan, int t0, int t1, const WsqSynthKernels &k, Workspace &ws)
+                   const LinePlan &plan, int t0, int t1, const WsqSynthKernels &k, Workspace &ws,
+                   bool high_zero = false)
 {
     const LineShape &s = plan.shape;
+    const float *high_begin = src + static_cast<ptrdiff_t>(s.high_start) * src_pitch;
+    const float *high_end = src + static_cast<ptrdiff_t>(s.high_start + s.nh) * src_pitch;
     for (int t = t0; t < t1; ++t) {
         int count;
         if (plan.m_lo <= plan.m_hi && t >= 2 * plan.m_lo && t <= 2 * plan.m_hi + 1) {
@@ -462,6 +488,8 @@ void synth_columns(float *dst, ptrdiff_t dst_pitch, const float *src, ptrdiff_t 
                 ws.terms[static_cast<size_t>(i)] = {p.pos >= 0 ? src + p.pos * src_pitch : nullptr, p.coef, p.op};
             }
         }
+        if (high_zero)
+            count = drop_zero_terms(ws.terms.data(), count, high_begin, high_end);
         k.apply_terms(dst + (t - t0) * dst_pitch, ws.terms.data(), count, columns);
     }
 }
@@ -556,19 +584,35 @@ void synth_grouped(Transform &tr, const WsqWaveletTree *tree, float *const *scra
 }
 
 /* Node 0 (the whole image) straight to bytes, strip by strip: its column
- * pass reads the float image, which nothing writes any more. */
-void synth_root_to_bytes(Transform &tr, const WsqWaveletNode &w, unsigned char *pixels, float shift,
-                         float scale)
+ * pass reads the float image, which nothing writes any more. When the
+ * quadrant the tree leaves uncoded (bottom right) is known to be zero, the
+ * columns over it skip their high-band terms, which all read that zero
+ * quadrant. */
+void synth_root_to_bytes(Transform &tr, const WsqWaveletTree *tree, unsigned char *pixels, float shift,
+                         float scale, bool fourth_zero)
 {
+    const WsqWaveletNode &w = tree->nodes[0];
     build_line_plan(tr.column_plan, w.leny, w.invert_columns, tr.f);
     build_line_plan(tr.row_plan, w.lenx, w.invert_rows, tr.f);
     const int threads = threads_for(static_cast<long long>(w.lenx) * w.leny, tr.threads);
     const float *origin = tr.image + static_cast<ptrdiff_t>(w.y) * tr.width + w.x;
+    /* Columns from `split` on have only zeros in their high band: the
+     * quadrant right of node 3 and below node 2 is exactly those columns'
+     * high band when the bands are in the usual order. */
+    int split = w.lenx;
+    const LineShape &cs = tr.column_plan.shape;
+    const WsqWaveletNode &top_right = tree->nodes[2], &bottom_left = tree->nodes[3];
+    if (fourth_zero && cs.high_start == cs.nl && bottom_left.y - w.y == cs.nl && top_right.x > w.x &&
+        top_right.x - w.x < w.lenx)
+        split = top_right.x - w.x;
     wsq_parallel_for(threads, strips(w.leny), [&](int task, int worker) {
         Workspace &ws = tr.ws[static_cast<size_t>(worker)];
         const int t0 = task * kStripRows;
         const int t1 = std::min(w.leny, t0 + kStripRows);
-        synth_columns(ws.strip.data(), w.lenx, origin, tr.width, w.lenx, tr.column_plan, t0, t1, *tr.k, ws);
+        synth_columns(ws.strip.data(), w.lenx, origin, tr.width, split, tr.column_plan, t0, t1, *tr.k, ws);
+        if (split < w.lenx)
+            synth_columns(ws.strip.data() + split, w.lenx, origin + split, tr.width, w.lenx - split, tr.column_plan,
+                          t0, t1, *tr.k, ws, true);
         for (int r = t0; r < t1; ++r) {
             synth_row(ws.row.data(), ws.strip.data() + static_cast<ptrdiff_t>(r - t0) * w.lenx, tr.row_plan,
                       *tr.k, ws);
@@ -581,7 +625,8 @@ void synth_root_to_bytes(Transform &tr, const WsqWaveletNode &w, unsigned char *
 /* The transform over nodes 19..0, node 0 either in place or to bytes
  * (pixels non-null). */
 int reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
-                const WsqTransformTable *table, float shift, float scale, unsigned char **pixels)
+                const WsqTransformTable *table, float shift, float scale, unsigned char **pixels,
+                bool fourth_zero)
 {
     int status = wsq_check_transform_table(table);
     if (status)
@@ -670,7 +715,7 @@ int reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
                 ws.strip.resize(static_cast<size_t>(kStripRows) * static_cast<size_t>(root.lenx));
                 ws.row.resize(static_cast<size_t>(root.lenx));
             }
-            synth_root_to_bytes(tr, root, out, shift, scale);
+            synth_root_to_bytes(tr, tree, out, shift, scale, fourth_zero);
         }
         *pixels = out;
         return 0;
@@ -781,12 +826,12 @@ void wsq_synthesize_lines(float *dest, const float *src, int lines, int n, ptrdi
 int wsq_reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
                     const WsqTransformTable *transform)
 {
-    return reconstruct(image, width, height, tree, transform, 0.0f, 0.0f, nullptr);
+    return reconstruct(image, width, height, tree, transform, 0.0f, 0.0f, nullptr, false);
 }
 
 int wsq_reconstruct_to_bytes(float *image, int width, int height, const WsqWaveletTree *tree,
                              const WsqTransformTable *transform, float shift, float scale,
-                             unsigned char **pixels)
+                             unsigned char **pixels, int fourth_quadrant_zero)
 {
-    return reconstruct(image, width, height, tree, transform, shift, scale, pixels);
+    return reconstruct(image, width, height, tree, transform, shift, scale, pixels, fourth_quadrant_zero != 0);
 }

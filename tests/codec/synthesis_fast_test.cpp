@@ -268,27 +268,38 @@ TEST(FastSynthesis, WholeTransformMatchesWithAnyThreadCount)
             WsqWaveletTree tree;
             WsqQuantTree quant;
             wsq_build_trees(&tree, &quant, width, height);
-            const std::vector<float> input = random_floats(rng, static_cast<size_t>(width) * height, 90.0f);
-            std::vector<float> expected = input;
-            ASSERT_EQ(wsq_reconstruct_reference(expected.data(), width, height, &tree, &table), 0);
-            std::vector<unsigned char> expected_bytes(expected.size());
-            wsq_float_to_bytes(expected_bytes.data(), expected.data(), width, height, shift, scale);
-            for (int level : fast_levels()) {
-                ForcedLevel forced(level);
-                for (int threads : {1, 2, 3}) {
-                    DecodeThreads using_threads(threads);
-                    std::vector<float> got = input;
-                    ASSERT_EQ(wsq_reconstruct(got.data(), width, height, &tree, &table), 0);
-                    ASSERT_EQ(first_difference(expected, got), -1)
-                        << f.name << " " << width << "x" << height << " level=" << level << " threads=" << threads;
-                    got = input;
-                    unsigned char *pixels = nullptr;
-                    ASSERT_EQ(wsq_reconstruct_to_bytes(got.data(), width, height, &tree, &table, shift, scale, &pixels),
-                              0);
-                    const bool equal = std::memcmp(pixels, expected_bytes.data(), expected_bytes.size()) == 0;
-                    std::free(pixels);
-                    ASSERT_TRUE(equal) << f.name << " " << width << "x" << height << " level=" << level
-                                       << " threads=" << threads;
+            std::vector<float> input = random_floats(rng, static_cast<size_t>(width) * height, 90.0f);
+            /* Then again with the uncoded quadrant zero, as a decoder has
+             * it, and the bytes pass told so. */
+            for (const int fourth_zero : {0, 1}) {
+                if (fourth_zero)
+                    for (int y = tree.nodes[3].y; y < height; ++y)
+                        for (int x = tree.nodes[2].x; x < width; ++x)
+                            input[static_cast<size_t>(y) * width + x] = 0.0f;
+                std::vector<float> expected = input;
+                ASSERT_EQ(wsq_reconstruct_reference(expected.data(), width, height, &tree, &table), 0);
+                std::vector<unsigned char> expected_bytes(expected.size());
+                wsq_float_to_bytes(expected_bytes.data(), expected.data(), width, height, shift, scale);
+                for (int level : fast_levels()) {
+                    ForcedLevel forced(level);
+                    for (int threads : {1, 2, 3}) {
+                        DecodeThreads using_threads(threads);
+                        const std::string where = f.name + " " + std::to_string(width) + "x" + std::to_string(height) +
+                                                  " level=" + std::to_string(level) +
+                                                  " threads=" + std::to_string(threads) +
+                                                  " fourth_zero=" + std::to_string(fourth_zero);
+                        std::vector<float> got = input;
+                        ASSERT_EQ(wsq_reconstruct(got.data(), width, height, &tree, &table), 0);
+                        ASSERT_EQ(first_difference(expected, got), -1) << where;
+                        got = input;
+                        unsigned char *pixels = nullptr;
+                        ASSERT_EQ(wsq_reconstruct_to_bytes(got.data(), width, height, &tree, &table, shift, scale,
+                                                           &pixels, fourth_zero),
+                                  0);
+                        const bool equal = std::memcmp(pixels, expected_bytes.data(), expected_bytes.size()) == 0;
+                        std::free(pixels);
+                        ASSERT_TRUE(equal) << where;
+                    }
                 }
             }
         }
@@ -304,14 +315,14 @@ TEST(FastSynthesis, TableChecksComeFirst)
     float taps[9] = {};
     WsqTransformTable t{};
     unsigned char *pixels = nullptr;
-    EXPECT_EQ(wsq_reconstruct_to_bytes(image.data(), 8, 8, &tree, &t, 0.0f, 1.0f, &pixels), WSQ_E_HIGHPASS);
+    EXPECT_EQ(wsq_reconstruct_to_bytes(image.data(), 8, 8, &tree, &t, 0.0f, 1.0f, &pixels, 0), WSQ_E_HIGHPASS);
     t.low_pass_defined = 1;
-    EXPECT_EQ(wsq_reconstruct_to_bytes(image.data(), 8, 8, &tree, &t, 0.0f, 1.0f, &pixels), WSQ_E_HIGHHALF);
+    EXPECT_EQ(wsq_reconstruct_to_bytes(image.data(), 8, 8, &tree, &t, 0.0f, 1.0f, &pixels, 0), WSQ_E_HIGHHALF);
     t.high_pass_defined = 1;
     t.low_pass = t.high_pass = taps;
     t.low_pass_length = 9;
     t.high_pass_length = 8;
-    EXPECT_EQ(wsq_reconstruct_to_bytes(image.data(), 8, 8, &tree, &t, 0.0f, 1.0f, &pixels), WSQ_E_BAD_TABLE);
+    EXPECT_EQ(wsq_reconstruct_to_bytes(image.data(), 8, 8, &tree, &t, 0.0f, 1.0f, &pixels, 0), WSQ_E_BAD_TABLE);
     EXPECT_EQ(pixels, nullptr);
 }
 
