@@ -196,7 +196,8 @@ int wsq_decode_image(const unsigned char *data, int length, GrayImage *image)
     state.coefficients = nullptr;
 
     /* The synthesis runs in the float image and writes the bytes of the
-     * last node straight out, so no second full-size image is needed. */
+     * last node straight out, so no second full-size image is needed. The
+     * dequantization left the uncoded quadrant (subbands 60 to 63) zero. */
     if ((status = wsq_reconstruct_to_bytes(state.image, width, height, &wavelet_tree, &state.tables.transform,
                                            header.shift, header.scale, &state.pixels, 1)) != 0)
         return status;
