@@ -943,7 +943,13 @@ bool decode_side_by_side(int16_t *coefficients, WsqQuantTable *quant, WsqHuffman
         reader.start(&c);
         block.last = block.first;
         block.met = 0;
-        block.status = block_data(reader, block.table, coefficients, block.last, expected, total, true, &block.met);
+        /* Each block writes only up to where the next is assumed to start,
+         * so that blocks running at once never write the same coefficient.
+         * A block that would go further fails there; it could not have
+         * stood anyway, its count only growing past that start. */
+        const int64_t limit = order[task] + 1 < kSideBlocks ? blocks[order[task] + 1].first : total;
+        block.status = block_data(reader, block.table, coefficients, block.last, std::min(expected, limit),
+                                  std::min(total, limit), true, &block.met);
         block.after = c.pos;
     });
 
