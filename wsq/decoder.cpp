@@ -13,6 +13,7 @@
 #define S_ISREG(mode) (((mode) & S_IFMT) == S_IFREG)
 #endif
 
+#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +24,7 @@
 #include "huffman.h"
 #include "memory.h"
 #include "reconstruct.h"
+#include "synth_kernels.h"
 #include "thread_pool.h"
 #include "trees.h"
 #include "wsq.h"
@@ -105,6 +107,33 @@ int16_t *cleared_coefficients(size_t count, int threads)
     return p;
 }
 
+/* What runs beside the block decode: subbands 0 to 51 dequantized and the
+ * subtrees below node 1 synthesised while the third block, which holds
+ * only nodes 2 and 3's subbands, is still decoding. */
+struct EarlyWork {
+    const WsqQuantTree *quant_tree;
+    const WsqWaveletTree *wavelet_tree;
+    const WsqTransformTable *transform;
+    const int16_t *coefficients;
+    float *image;
+    int width, height;
+    int dequantized = 0; /* subbands 0 to dequantized - 1 are done */
+    unsigned done_groups = 0;
+
+    /* One subband at a time, and only while the third block is still
+     * decoding: after that, the rest is better split over all threads. */
+    static void run(void *context, const WsqQuantTable *quant, const std::atomic<int> *third_done)
+    {
+        EarlyWork &e = *static_cast<EarlyWork *>(context);
+        for (; e.dequantized < 52 && !third_done->load(std::memory_order_acquire); ++e.dequantized)
+            wsq_dequantize_subbands(quant, e.quant_tree, e.coefficients, e.width, e.height, e.image, e.dequantized,
+                                    e.dequantized + 1, 1);
+        if (e.dequantized == 52)
+            e.done_groups =
+                wsq_synthesize_early(e.image, e.width, e.height, e.wavelet_tree, e.transform, third_done);
+    }
+};
+
 } // namespace
 
 extern "C" {
@@ -184,14 +213,31 @@ int wsq_decode_image(const unsigned char *data, int length, GrayImage *image)
     state.coefficients = cleared_coefficients(static_cast<size_t>(total), wsq_decode_threads());
     if (!state.coefficients)
         return WSQ_E_IMAGE_ALLOC;
+    const int threads = total >= kSideBySideCoefficients ? wsq_decode_threads() : 1;
+    /* With blocks side by side, work that needs only the first two starts
+     * as soon as they are done, into a float image allocated up front
+     * (without it the decode goes on as it would anyway). */
+    EarlyWork early{&quant_tree, &wavelet_tree, &state.tables.transform, state.coefficients, nullptr, width, height};
+    WsqBesideBlocks beside{&EarlyWork::run, &early, false};
+    if (threads > 1 && wsq_synth_level() != WSQ_SYNTH_REFERENCE && wsq_subbands_tile(&quant_tree, width, height))
+        state.image = early.image = static_cast<float *>(wsq_alloc_large(static_cast<size_t>(total) * sizeof(float)));
     status = wsq_decode_blocks_cleared(state.coefficients, &state.tables.transform, &state.tables.quant,
-                                       state.tables.huffman, &cursor, &quant_tree, width, height,
-                                       total >= kSideBySideCoefficients ? wsq_decode_threads() : 1);
+                                       state.tables.huffman, &cursor, &quant_tree, width, height, threads,
+                                       early.image ? &beside : nullptr);
     if (status)
         return status;
-    if ((status = wsq_dequantize(&state.tables.quant, &quant_tree, state.coefficients, width, height,
-                                 &state.image)) != 0)
-        return status;
+    unsigned done_groups = 0;
+    if (early.image && beside.ran) {
+        wsq_dequantize_subbands(&state.tables.quant, &quant_tree, state.coefficients, width, height, state.image,
+                                early.dequantized, WSQ_SUBBANDS, total >= (1LL << 18) ? threads : 1);
+        done_groups = early.done_groups;
+    } else {
+        std::free(state.image);
+        state.image = nullptr;
+        if ((status = wsq_dequantize(&state.tables.quant, &quant_tree, state.coefficients, width, height,
+                                     &state.image)) != 0)
+            return status;
+    }
     std::free(state.coefficients);
     state.coefficients = nullptr;
 
@@ -199,7 +245,7 @@ int wsq_decode_image(const unsigned char *data, int length, GrayImage *image)
      * last node straight out, so no second full-size image is needed. The
      * dequantization left the uncoded quadrant (subbands 60 to 63) zero. */
     if ((status = wsq_reconstruct_to_bytes(state.image, width, height, &wavelet_tree, &state.tables.transform,
-                                           header.shift, header.scale, &state.pixels, 1)) != 0)
+                                           header.shift, header.scale, &state.pixels, 1, done_groups)) != 0)
         return status;
     std::free(state.image);
     state.image = nullptr;

@@ -54,6 +54,80 @@ int wsq_dequantize_reference(const WsqQuantTable *quant, const WsqQuantTree *tre
     return 0;
 }
 
+namespace {
+
+/* Where each coded subband's coefficients start; the buffer holds
+ * width * height of them, and a subband past its end stays zero. */
+void subband_starts(const WsqQuantTable *quant, const WsqQuantTree *tree, size_t *start)
+{
+    size_t next = 0;
+    for (int i = 0; i < WSQ_CODED_SUBBANDS; ++i) {
+        start[i] = next;
+        if (quant->bin_width[i] != 0.0f)
+            next += static_cast<size_t>(tree->nodes[i].lenx) * static_cast<size_t>(tree->nodes[i].leny);
+    }
+}
+
+/* Subband i into out. With tiles, every sample of it is written (zeros
+ * where nothing is coded); otherwise only coded samples are. */
+void dequantize_subband(const WsqSynthKernels &k, const WsqQuantTable *quant, const WsqQuantTree *tree,
+                        const int16_t *coefficients, const size_t *start, size_t pixels, int width, float *out,
+                        bool tiles, int i)
+{
+    const WsqQuantNode &node = tree->nodes[i];
+    const float q = i < WSQ_CODED_SUBBANDS ? quant->bin_width[i] : 0.0f;
+    if (q == 0.0f) {
+        if (tiles)
+            for (int r = 0; r < node.leny; ++r)
+                std::memset(out + static_cast<size_t>(node.y + r) * width + node.x, 0,
+                            static_cast<size_t>(node.lenx) * sizeof(float));
+        return;
+    }
+    const float z = quant->zero_bin_width[i];
+    const double half_z = static_cast<double>(z) * 0.5;
+    const float half_z_float = z * 0.5f;
+    /* Unless halving z lost a bit (or z is NaN), the sum can be made in
+     * float with the same result. */
+    const bool in_float = static_cast<double>(half_z_float) == half_z;
+    size_t from = start[i];
+    for (int r = 0; r < node.leny; ++r) {
+        const size_t length = static_cast<size_t>(node.lenx);
+        const ptrdiff_t count =
+            from >= pixels ? 0 : static_cast<ptrdiff_t>(length < pixels - from ? length : pixels - from);
+        float *row = out + static_cast<size_t>(node.y + r) * width + node.x;
+        if (in_float)
+            k.dequantize_run_float(row, coefficients + from, count, quant->bin_center, q, half_z_float);
+        else
+            k.dequantize_run(row, coefficients + from, count, quant->bin_center, q, half_z);
+        /* A subband past the end of the coefficients stays zero. */
+        if (tiles && count < static_cast<ptrdiff_t>(length))
+            std::memset(row + count, 0, (length - static_cast<size_t>(count)) * sizeof(float));
+        from += length;
+    }
+}
+
+} // namespace
+
+bool wsq_subbands_tile(const WsqQuantTree *tree, int width, int height)
+{
+    size_t tiled = 0;
+    for (int i = 0; i < WSQ_SUBBANDS; ++i)
+        tiled += static_cast<size_t>(tree->nodes[i].lenx) * static_cast<size_t>(tree->nodes[i].leny);
+    return tiled == static_cast<size_t>(width) * static_cast<size_t>(height);
+}
+
+void wsq_dequantize_subbands(const WsqQuantTable *quant, const WsqQuantTree *tree, const int16_t *coefficients,
+                             int width, int height, float *image, int first, int end, int threads)
+{
+    const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
+    size_t start[WSQ_CODED_SUBBANDS];
+    subband_starts(quant, tree, start);
+    const WsqSynthKernels &k = *wsq_synth_kernels(wsq_synth_level());
+    wsq_parallel_for(threads, end - first, [&](int task, int) {
+        dequantize_subband(k, quant, tree, coefficients, start, pixels, width, image, true, first + task);
+    });
+}
+
 int wsq_dequantize(const WsqQuantTable *quant, const WsqQuantTree *tree, const int16_t *coefficients,
                    int width, int height, float **image)
 {
@@ -64,10 +138,7 @@ int wsq_dequantize(const WsqQuantTable *quant, const WsqQuantTree *tree, const i
     /* When the subbands tile the image, each task writes every sample of
      * its own (zeros where nothing is coded), and the image need not be
      * cleared first; otherwise it is. */
-    size_t tiled = 0;
-    for (int i = 0; i < WSQ_SUBBANDS; ++i)
-        tiled += static_cast<size_t>(tree->nodes[i].lenx) * static_cast<size_t>(tree->nodes[i].leny);
-    const bool tiles = tiled == pixels;
+    const bool tiles = wsq_subbands_tile(tree, width, height);
     float *out = static_cast<float *>(tiles ? wsq_alloc_large(pixels * sizeof(float))
                                             : wsq_calloc_large(pixels, sizeof(float)));
     if (!out)
@@ -76,48 +147,12 @@ int wsq_dequantize(const WsqQuantTable *quant, const WsqQuantTree *tree, const i
         std::free(out);
         return WSQ_E_MARKER_RANGE;
     }
-    /* Where each coded subband's coefficients start; the buffer holds
-     * width * height of them, and a subband past its end stays zero. */
     size_t start[WSQ_CODED_SUBBANDS];
-    size_t next = 0;
-    for (int i = 0; i < WSQ_CODED_SUBBANDS; ++i) {
-        start[i] = next;
-        if (quant->bin_width[i] != 0.0f)
-            next += static_cast<size_t>(tree->nodes[i].lenx) * static_cast<size_t>(tree->nodes[i].leny);
-    }
+    subband_starts(quant, tree, start);
     const WsqSynthKernels &k = *wsq_synth_kernels(level);
     const int threads = pixels >= (static_cast<size_t>(1) << 18) ? wsq_decode_threads() : 1;
     wsq_parallel_for(threads, WSQ_SUBBANDS, [&](int i, int) {
-        const WsqQuantNode &node = tree->nodes[i];
-        const float q = i < WSQ_CODED_SUBBANDS ? quant->bin_width[i] : 0.0f;
-        if (q == 0.0f) {
-            if (tiles)
-                for (int r = 0; r < node.leny; ++r)
-                    std::memset(out + static_cast<size_t>(node.y + r) * width + node.x, 0,
-                                static_cast<size_t>(node.lenx) * sizeof(float));
-            return;
-        }
-        const float z = quant->zero_bin_width[i];
-        const double half_z = static_cast<double>(z) * 0.5;
-        const float half_z_float = z * 0.5f;
-        /* Unless halving z lost a bit (or z is NaN), the sum can be made
-         * in float with the same result. */
-        const bool in_float = static_cast<double>(half_z_float) == half_z;
-        size_t from = start[i];
-        for (int r = 0; r < node.leny; ++r) {
-            const size_t length = static_cast<size_t>(node.lenx);
-            const ptrdiff_t count =
-                from >= pixels ? 0 : static_cast<ptrdiff_t>(length < pixels - from ? length : pixels - from);
-            float *row = out + static_cast<size_t>(node.y + r) * width + node.x;
-            if (in_float)
-                k.dequantize_run_float(row, coefficients + from, count, quant->bin_center, q, half_z_float);
-            else
-                k.dequantize_run(row, coefficients + from, count, quant->bin_center, q, half_z);
-            /* A subband past the end of the coefficients stays zero. */
-            if (tiles && count < static_cast<ptrdiff_t>(length))
-                std::memset(row + count, 0, (length - static_cast<size_t>(count)) * sizeof(float));
-            from += length;
-        }
+        dequantize_subband(k, quant, tree, coefficients, start, pixels, width, out, tiles, i);
     });
     *image = out;
     return 0;

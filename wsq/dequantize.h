@@ -19,6 +19,16 @@ int wsq_dequantize(const WsqQuantTable *quant, const WsqQuantTree *tree, const i
 int wsq_dequantize_reference(const WsqQuantTable *quant, const WsqQuantTree *tree,
                              const int16_t *coefficients, int width, int height, float **image);
 
+/* Whether the subbands of the tree cover every pixel once. */
+bool wsq_subbands_tile(const WsqQuantTree *tree, int width, int height);
+
+/* Subbands first..end-1 into an image of tiling subbands (every sample of
+ * them written, zeros where nothing is coded), over `threads` threads, as
+ * wsq_dequantize writes them; quant must be defined. For a decode that
+ * dequantizes part of the image early. */
+void wsq_dequantize_subbands(const WsqQuantTable *quant, const WsqQuantTree *tree, const int16_t *coefficients,
+                             int width, int height, float *image, int first, int end, int threads);
+
 /* One coefficient, with the exact precision the format prescribes. */
 float wsq_dequantize_value(int16_t e, float bin_center, float bin_width, float zero_bin_width);
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <thread>
 
 #include "thread_pool.h"
 #include "wsq.h"
@@ -908,7 +909,8 @@ bool find_blocks(ByteCursor cur, WsqQuantTable &quant, WsqHuffmanTable *huffman,
  * the tables and cursor as the block loop leaves them), false when it does
  * not and coefficients are all zero again. */
 bool decode_side_by_side(int16_t *coefficients, WsqQuantTable *quant, WsqHuffmanTable *huffman,
-                         ByteCursor *cursor, const WsqQuantTree *quant_tree, int64_t total, int threads)
+                         ByteCursor *cursor, const WsqQuantTree *quant_tree, int64_t total, int threads,
+                         WsqBesideBlocks *beside)
 {
     WsqQuantTable quant_copy = *quant;
     WsqHuffmanTable huffman_copy[WSQ_HUFFMAN_SLOTS];
@@ -936,8 +938,33 @@ bool decode_side_by_side(int16_t *coefficients, WsqQuantTable *quant, WsqHuffman
     std::sort(order, order + kSideBlocks, [&](int a, int b) {
         return blocks[a].finish - blocks[a].start > blocks[b].finish - blocks[b].start;
     });
-    wsq_parallel_for(threads, kSideBlocks, [&](int task, int) {
-        SideBlock &block = blocks[order[task]];
+    /* A block stands when it ended cleanly at its marker, with exactly the
+     * count the next block was assumed to start from. */
+    const auto block_stands = [&](int b) {
+        const SideBlock &block = blocks[b];
+        return block.status == 0 && block.met == block.marker && block.after == block.finish + 2 &&
+               (b + 1 == kSideBlocks || block.last == blocks[b + 1].first);
+    };
+    /* Per block: 0 while it is decoding, then 1 if it stands, 2 if not. */
+    std::atomic<int> outcome[kSideBlocks] = {0, 0, 0};
+    bool beside_ran = false;
+    /* The work beside the blocks is the last task, so it starts only once
+     * every block has been handed out and never waits for a block that no
+     * thread is decoding. */
+    wsq_parallel_for(threads, kSideBlocks + (beside ? 1 : 0), [&](int task, int) {
+        if (task == kSideBlocks) {
+            int first_two[2];
+            for (int b = 0; b < 2; ++b)
+                while ((first_two[b] = outcome[b].load(std::memory_order_acquire)) == 0)
+                    std::this_thread::yield();
+            if (first_two[0] == 1 && first_two[1] == 1) {
+                beside->run(beside->context, &quant_copy, &outcome[2]);
+                beside_ran = true;
+            }
+            return;
+        }
+        const int b = order[task];
+        SideBlock &block = blocks[b];
         ByteCursor c{block.start, cursor->end};
         FastReader reader;
         reader.start(&c);
@@ -947,19 +974,19 @@ bool decode_side_by_side(int16_t *coefficients, WsqQuantTable *quant, WsqHuffman
          * so that blocks running at once never write the same coefficient.
          * A block that would go further fails there; it could not have
          * stood anyway, its count only growing past that start. */
-        const int64_t limit = order[task] + 1 < kSideBlocks ? blocks[order[task] + 1].first : total;
+        const int64_t limit = b + 1 < kSideBlocks ? blocks[b + 1].first : total;
         block.status = block_data(reader, block.table, coefficients, block.last, std::min(expected, limit),
                                   std::min(total, limit), true, &block.met);
         block.after = c.pos;
+        outcome[b].store(block_stands(b) ? 1 : 2, std::memory_order_release);
     });
 
     bool stands = true;
-    for (int b = 0; b < kSideBlocks; ++b) {
-        const SideBlock &block = blocks[b];
-        if (block.status != 0 || block.met != block.marker || block.after != block.finish + 2 ||
-            (b + 1 < kSideBlocks && block.last != blocks[b + 1].first))
+    for (int b = 0; b < kSideBlocks; ++b)
+        if (outcome[b].load(std::memory_order_relaxed) != 1)
             stands = false;
-    }
+    if (beside)
+        beside->ran = stands && beside_ran;
     if (!stands) {
         std::memset(coefficients, 0, static_cast<size_t>(total) * sizeof(int16_t));
         return false;
@@ -982,11 +1009,13 @@ int wsq_decode_blocks(int16_t *coefficients, WsqTransformTable *transform, WsqQu
 
 int wsq_decode_blocks_cleared(int16_t *coefficients, WsqTransformTable *transform, WsqQuantTable *quant,
                               WsqHuffmanTable *huffman, ByteCursor *cursor, const WsqQuantTree *quant_tree,
-                              int width, int height, int threads)
+                              int width, int height, int threads, WsqBesideBlocks *beside)
 {
+    if (beside)
+        beside->ran = false;
     const int64_t total = static_cast<int64_t>(width) * height;
     if (threads > 1 && width > 0 && height > 0 && total <= INT_MAX &&
-        decode_side_by_side(coefficients, quant, huffman, cursor, quant_tree, total, threads))
+        decode_side_by_side(coefficients, quant, huffman, cursor, quant_tree, total, threads, beside))
         return 0;
     return decode_blocks<FastReader>(coefficients, transform, quant, huffman, cursor, quant_tree,
                                      width, height, true);

@@ -6,6 +6,7 @@
 #ifndef WSQ_HUFFMAN_H
 #define WSQ_HUFFMAN_H
 
+#include <atomic>
 #include <cstdint>
 
 #include "codestream.h"
@@ -61,12 +62,29 @@ int wsq_decode_blocks(int16_t *coefficients, WsqTransformTable *transform, WsqQu
                       WsqHuffmanTable *huffman, ByteCursor *cursor, const WsqQuantTree *quant_tree,
                       int width, int height);
 
+/* Work to run beside the side-by-side decode of the blocks. */
+struct WsqBesideBlocks {
+    /* Called at most once, on one of the decode threads, as soon as the
+     * first two blocks are decoded and ended where they were assumed to
+     * (subbands 0 to 51 are then as the decode leaves them, should the
+     * whole stand) while the third may still be decoding: it may read those
+     * subbands' coefficients and nothing else of the array. quant is the
+     * table the decode ends with. third_done turns nonzero when the third
+     * block is finished, so the work can stop early. */
+    void (*run)(void *context, const WsqQuantTable *quant, const std::atomic<int> *third_done);
+    void *context;
+    /* Set on return: whether run was called and the whole decode stood. */
+    bool ran;
+};
+
 /* The same for coefficients that are all zero on entry, with the same
  * outcome (coefficients, status, tables, cursor). With threads > 1 the
- * three blocks of a standard file are decoded side by side. */
+ * three blocks of a standard file are decoded side by side, and beside
+ * (if given) runs with them. */
 int wsq_decode_blocks_cleared(int16_t *coefficients, WsqTransformTable *transform, WsqQuantTable *quant,
                               WsqHuffmanTable *huffman, ByteCursor *cursor, const WsqQuantTree *quant_tree,
-                              int width, int height, int threads);
+                              int width, int height, int threads,
+                              WsqBesideBlocks *beside = nullptr);
 
 /* The same block loop reading one bit at a time through wsq_decode_symbol
  * and wsq_read_bits: the reference the table-driven wsq_decode_blocks must

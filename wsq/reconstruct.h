@@ -11,6 +11,7 @@
 #ifndef WSQ_RECONSTRUCT_H
 #define WSQ_RECONSTRUCT_H
 
+#include <atomic>
 #include <cstddef>
 
 #include "codestream.h"
@@ -54,7 +55,16 @@ int wsq_reconstruct_reference(float *image, int width, int height, const WsqWave
  * only add those zeros. */
 int wsq_reconstruct_to_bytes(float *image, int width, int height, const WsqWaveletTree *tree,
                              const WsqTransformTable *transform, float shift, float scale,
-                             unsigned char **pixels, int fourth_quadrant_zero);
+                             unsigned char **pixels, int fourth_quadrant_zero, unsigned done_groups = 0);
+
+/* The subtrees below node 1 (nodes 19 to 4, none of which reads outside
+ * subbands 0 to 51), synthesised ahead of the rest on the calling thread
+ * alone, one subtree after another until *stop turns nonzero. Returns the
+ * done_groups mask to hand to wsq_reconstruct_to_bytes, which then skips
+ * them: 0 when nothing was done (no memory, a table the transform refuses,
+ * the reference level). */
+unsigned wsq_synthesize_early(float *image, int width, int height, const WsqWaveletTree *tree,
+                              const WsqTransformTable *transform, const std::atomic<int> *stop);
 
 /* One value: scale * v + shift, rounded half up and clamped; NaN gives 0. */
 unsigned char wsq_float_to_byte(float v, float shift, float scale);

@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -567,10 +568,28 @@ constexpr int kGroupWorkers = 3;
 constexpr int8_t kNodeGroups[][7] = {
     {2, -1}, {3, -1}, {19, 18, 17, 16, 15, 14, -1}, {9, 8, 7, 6, 4, -1}, {13, 12, 11, 10, 5, -1}};
 
-void synth_grouped(Transform &tr, const WsqWaveletTree *tree, float *const *scratch, int workers)
+constexpr int kNodeGroupCount = static_cast<int>(sizeof kNodeGroups / sizeof kNodeGroups[0]);
+/* The groups below node 1, which need only subbands 0 to 51. */
+constexpr int kFirstEarlyGroup = 2;
+
+/* The nodes of the groups in a mask (bit g: group g), for skipping them. */
+void mark_groups(unsigned groups, bool *node_done)
 {
-    const int groups = static_cast<int>(sizeof kNodeGroups / sizeof kNodeGroups[0]);
-    wsq_parallel_for(workers, groups, [&](int group, int worker) {
+    for (int g = 0; g < kNodeGroupCount; ++g)
+        if (groups & (1u << g))
+            for (const int8_t *node = kNodeGroups[g]; *node >= 0; ++node)
+                node_done[*node] = true;
+}
+
+void synth_grouped(Transform &tr, const WsqWaveletTree *tree, float *const *scratch, int workers, unsigned done)
+{
+    int todo[kNodeGroupCount];
+    int groups = 0;
+    for (int g = 0; g < kNodeGroupCount; ++g)
+        if (!(done & (1u << g)))
+            todo[groups++] = g;
+    wsq_parallel_for(workers, groups, [&](int task, int worker) {
+        const int group = todo[task];
         Workspace &ws = tr.ws[static_cast<size_t>(worker)];
         for (const int8_t *node = kNodeGroups[group]; *node >= 0; ++node) {
             const WsqWaveletNode &w = tree->nodes[*node];
@@ -626,7 +645,7 @@ void synth_root_to_bytes(Transform &tr, const WsqWaveletTree *tree, unsigned cha
  * (pixels non-null). */
 int reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
                 const WsqTransformTable *table, float shift, float scale, unsigned char **pixels,
-                bool fourth_zero)
+                bool fourth_zero, unsigned done_groups)
 {
     int status = wsq_check_transform_table(table);
     if (status)
@@ -688,13 +707,15 @@ int reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
             if (!(scratch.p[i] = static_cast<float *>(wsq_alloc_large((i ? below_root : scratch_size) * sizeof(float)))))
                 return WSQ_E_LOWHALF;
         if (grouped) {
-            synth_grouped(tr, tree, scratch.p, workers);
+            synth_grouped(tr, tree, scratch.p, workers, done_groups);
             if (!pixels && tree->nodes[0].lenx > 0 && tree->nodes[0].leny > 0)
                 synth_node(tr, tree->nodes[0], scratch.p[0], nullptr);
         } else {
+            bool node_done[WSQ_WAVELET_NODES] = {};
+            mark_groups(done_groups, node_done);
             for (int node = WSQ_WAVELET_NODES - 1; node >= last; --node) {
                 const WsqWaveletNode &w = tree->nodes[node];
-                if (w.lenx > 0 && w.leny > 0)
+                if (w.lenx > 0 && w.leny > 0 && !node_done[node])
                     synth_node(tr, w, scratch.p[0], nullptr);
             }
         }
@@ -826,12 +847,56 @@ void wsq_synthesize_lines(float *dest, const float *src, int lines, int n, ptrdi
 int wsq_reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
                     const WsqTransformTable *transform)
 {
-    return reconstruct(image, width, height, tree, transform, 0.0f, 0.0f, nullptr, false);
+    return reconstruct(image, width, height, tree, transform, 0.0f, 0.0f, nullptr, false, 0);
 }
 
 int wsq_reconstruct_to_bytes(float *image, int width, int height, const WsqWaveletTree *tree,
                              const WsqTransformTable *transform, float shift, float scale,
-                             unsigned char **pixels, int fourth_quadrant_zero)
+                             unsigned char **pixels, int fourth_quadrant_zero, unsigned done_groups)
 {
-    return reconstruct(image, width, height, tree, transform, shift, scale, pixels, fourth_quadrant_zero != 0);
+    return reconstruct(image, width, height, tree, transform, shift, scale, pixels, fourth_quadrant_zero != 0,
+                       done_groups);
+}
+
+unsigned wsq_synthesize_early(float *image, int width, int height, const WsqWaveletTree *tree,
+                              const WsqTransformTable *table, const std::atomic<int> *stop)
+{
+    const int level = wsq_synth_level();
+    if (level == WSQ_SYNTH_REFERENCE || wsq_check_transform_table(table) != 0)
+        return 0;
+    try {
+        Transform tr;
+        tr.image = image;
+        tr.width = width;
+        tr.height = height;
+        tr.f = {table->low_pass, table->high_pass, table->low_pass_length, table->high_pass_length};
+        tr.k = wsq_synth_kernels(level);
+        tr.threads = 1;
+        size_t area = 1;
+        int longest = 1;
+        for (int g = kFirstEarlyGroup; g < kNodeGroupCount; ++g)
+            for (const int8_t *node = kNodeGroups[g]; *node >= 0; ++node) {
+                const WsqWaveletNode &w = tree->nodes[*node];
+                area = std::max(area, static_cast<size_t>(std::max(w.lenx, 0)) * static_cast<size_t>(std::max(w.leny, 0)));
+                longest = std::max({longest, w.lenx, w.leny});
+            }
+        Workspace ws;
+        ws.reserve(tr.f, longest);
+        std::unique_ptr<float, decltype(&std::free)> scratch(static_cast<float *>(wsq_alloc_large(area * sizeof(float))),
+                                                             &std::free);
+        if (!scratch)
+            return 0;
+        unsigned done = 0;
+        for (int g = kFirstEarlyGroup; g < kNodeGroupCount && !stop->load(std::memory_order_acquire); ++g) {
+            for (const int8_t *node = kNodeGroups[g]; *node >= 0; ++node) {
+                const WsqWaveletNode &w = tree->nodes[*node];
+                if (w.lenx > 0 && w.leny > 0)
+                    synth_node(tr, w, scratch.get(), &ws);
+            }
+            done |= 1u << g;
+        }
+        return done;
+    } catch (const std::bad_alloc &) {
+        return 0;
+    }
 }

@@ -299,6 +299,23 @@ TEST(FastSynthesis, WholeTransformMatchesWithAnyThreadCount)
                         const bool equal = std::memcmp(pixels, expected_bytes.data(), expected_bytes.size()) == 0;
                         std::free(pixels);
                         ASSERT_TRUE(equal) << where;
+
+                        /* The subtrees below node 1 done ahead (all of them,
+                         * or none when told to stop at once), the rest after. */
+                        for (const int stop_at_once : {0, 1}) {
+                            got = input;
+                            const std::atomic<int> stop{stop_at_once};
+                            const unsigned done =
+                                wsq_synthesize_early(got.data(), width, height, &tree, &table, &stop);
+                            EXPECT_EQ(done, stop_at_once ? 0u : 0x1Cu) << where;
+                            pixels = nullptr;
+                            ASSERT_EQ(wsq_reconstruct_to_bytes(got.data(), width, height, &tree, &table, shift,
+                                                               scale, &pixels, fourth_zero, done),
+                                      0);
+                            const bool same = std::memcmp(pixels, expected_bytes.data(), expected_bytes.size()) == 0;
+                            std::free(pixels);
+                            ASSERT_TRUE(same) << where << " early, stop=" << stop_at_once;
+                        }
                     }
                 }
             }
