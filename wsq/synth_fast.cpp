@@ -518,6 +518,13 @@ struct Transform {
     Filters f;
     const WsqSynthKernels *k;
     int threads;
+
+    Transform(float *image_, int width_, int height_, const WsqTransformTable *table, int level, int threads_)
+        : image(image_), width(width_), height(height_),
+          f{table->low_pass, table->high_pass, table->low_pass_length, table->high_pass_length},
+          k(wsq_synth_kernels(level)), threads(threads_)
+    {
+    }
     std::vector<Workspace> ws;
     LinePlan column_plan, row_plan;
 };
@@ -664,13 +671,7 @@ int reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
         return 0;
     }
     try {
-        Transform tr;
-        tr.image = image;
-        tr.width = width;
-        tr.height = height;
-        tr.f = {table->low_pass, table->high_pass, table->low_pass_length, table->high_pass_length};
-        tr.k = wsq_synth_kernels(level);
-        tr.threads = wsq_decode_threads();
+        Transform tr(image, width, height, table, level, wsq_decode_threads());
         const int last = pixels ? 1 : 0; /* the last node done in place */
         size_t scratch_size = 1; /* for any node done in place */
         size_t below_root = 1;   /* for nodes 1..19 */
@@ -865,13 +866,7 @@ unsigned wsq_synthesize_early(float *image, int width, int height, const WsqWave
     if (level == WSQ_SYNTH_REFERENCE || wsq_check_transform_table(table) != 0)
         return 0;
     try {
-        Transform tr;
-        tr.image = image;
-        tr.width = width;
-        tr.height = height;
-        tr.f = {table->low_pass, table->high_pass, table->low_pass_length, table->high_pass_length};
-        tr.k = wsq_synth_kernels(level);
-        tr.threads = 1;
+        Transform tr(image, width, height, table, level, 1);
         size_t area = 1;
         int longest = 1;
         for (int g = kFirstEarlyGroup; g < kNodeGroupCount; ++g)
