@@ -110,6 +110,8 @@ int16_t *cleared_coefficients(size_t count, int threads)
 /* What runs beside the block decode: subbands 0 to 51 dequantized and the
  * subtrees below node 1 synthesised while the third block, which holds
  * only nodes 2 and 3's subbands, is still decoding. */
+constexpr int kEarlySubbands = 52; /* subbands 0 to 51: the first two blocks */
+
 struct EarlyWork {
     const WsqQuantTree *quant_tree;
     const WsqWaveletTree *wavelet_tree;
@@ -125,10 +127,10 @@ struct EarlyWork {
     static void run(void *context, const WsqQuantTable *quant, const std::atomic<int> *third_done)
     {
         EarlyWork &e = *static_cast<EarlyWork *>(context);
-        for (; e.dequantized < 52 && !third_done->load(std::memory_order_acquire); ++e.dequantized)
+        for (; e.dequantized < kEarlySubbands && !third_done->load(std::memory_order_acquire); ++e.dequantized)
             wsq_dequantize_subbands(quant, e.quant_tree, e.coefficients, e.width, e.height, e.image, e.dequantized,
                                     e.dequantized + 1, 1);
-        if (e.dequantized == 52)
+        if (e.dequantized == kEarlySubbands)
             e.done_groups =
                 wsq_synthesize_early(e.image, e.width, e.height, e.wavelet_tree, e.transform, third_done);
     }
