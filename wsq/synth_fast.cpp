@@ -518,6 +518,8 @@ struct Transform {
     Filters f;
     const WsqSynthKernels *k;
     int threads;
+    std::vector<Workspace> ws;
+    LinePlan column_plan, row_plan;
 
     Transform(float *image_, int width_, int height_, const WsqTransformTable *table, int level, int threads_)
         : image(image_), width(width_), height(height_),
@@ -525,8 +527,6 @@ struct Transform {
           k(wsq_synth_kernels(level)), threads(threads_)
     {
     }
-    std::vector<Workspace> ws;
-    LinePlan column_plan, row_plan;
 };
 
 /* body(task, workspace) for tasks 0..tasks-1: over the decode threads, or
@@ -588,6 +588,16 @@ void mark_groups(unsigned groups, bool *node_done)
                 node_done[*node] = true;
 }
 
+/* The nodes of group g in order, on the calling thread alone. */
+void synth_group(Transform &tr, const WsqWaveletTree *tree, int g, float *scratch, Workspace &ws)
+{
+    for (const int8_t *node = kNodeGroups[g]; *node >= 0; ++node) {
+        const WsqWaveletNode &w = tree->nodes[*node];
+        if (w.lenx > 0 && w.leny > 0)
+            synth_node(tr, w, scratch, &ws);
+    }
+}
+
 void synth_grouped(Transform &tr, const WsqWaveletTree *tree, float *const *scratch, int workers, unsigned done)
 {
     int todo[kNodeGroupCount];
@@ -596,13 +606,7 @@ void synth_grouped(Transform &tr, const WsqWaveletTree *tree, float *const *scra
         if (!(done & (1u << g)))
             todo[groups++] = g;
     wsq_parallel_for(workers, groups, [&](int task, int worker) {
-        const int group = todo[task];
-        Workspace &ws = tr.ws[static_cast<size_t>(worker)];
-        for (const int8_t *node = kNodeGroups[group]; *node >= 0; ++node) {
-            const WsqWaveletNode &w = tree->nodes[*node];
-            if (w.lenx > 0 && w.leny > 0)
-                synth_node(tr, w, scratch[worker], &ws);
-        }
+        synth_group(tr, tree, todo[task], scratch[worker], tr.ws[static_cast<size_t>(worker)]);
     });
     const WsqWaveletNode &w = tree->nodes[1];
     if (w.lenx > 0 && w.leny > 0)
@@ -883,11 +887,7 @@ unsigned wsq_synthesize_early(float *image, int width, int height, const WsqWave
             return 0;
         unsigned done = 0;
         for (int g = kFirstEarlyGroup; g < kNodeGroupCount && !stop->load(std::memory_order_acquire); ++g) {
-            for (const int8_t *node = kNodeGroups[g]; *node >= 0; ++node) {
-                const WsqWaveletNode &w = tree->nodes[*node];
-                if (w.lenx > 0 && w.leny > 0)
-                    synth_node(tr, w, scratch.get(), &ws);
-            }
+            synth_group(tr, tree, g, scratch.get(), ws);
             done |= 1u << g;
         }
         return done;
