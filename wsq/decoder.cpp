@@ -83,7 +83,7 @@ struct DecodeState {
     {
         wsq_transform_table_release(&tables.transform);
         std::free(coefficients);
-        std::free(image);
+        wsq_free_large(image);
         std::free(pixels);
     }
     DecodeState(const DecodeState &) = delete;
@@ -234,7 +234,7 @@ int wsq_decode_image(const unsigned char *data, int length, GrayImage *image)
                                 early.dequantized, WSQ_SUBBANDS, total >= (1LL << 18) ? threads : 1);
         done_groups = early.done_groups;
     } else {
-        std::free(state.image);
+        wsq_free_large(state.image);
         state.image = nullptr;
         if ((status = wsq_dequantize(&state.tables.quant, &quant_tree, state.coefficients, width, height,
                                      &state.image)) != 0)
@@ -249,7 +249,7 @@ int wsq_decode_image(const unsigned char *data, int length, GrayImage *image)
     if ((status = wsq_reconstruct_to_bytes(state.image, width, height, &wavelet_tree, &state.tables.transform,
                                            header.shift, header.scale, &state.pixels, 1, done_groups)) != 0)
         return status;
-    std::free(state.image);
+    wsq_free_large(state.image);
     state.image = nullptr;
 
     image->pixels = state.pixels;

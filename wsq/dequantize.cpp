@@ -144,7 +144,7 @@ int wsq_dequantize(const WsqQuantTable *quant, const WsqQuantTree *tree, const i
     if (!out)
         return WSQ_E_NOT_MARKER;
     if (quant->defined != 1) {
-        std::free(out);
+        wsq_free_large(out);
         return WSQ_E_MARKER_RANGE;
     }
     size_t start[WSQ_CODED_SUBBANDS];

@@ -33,6 +33,7 @@
 #include <unistd.h>
 
 #include "alloc_count.h"
+#include "memory.h"
 #include "peers.h"
 #include "synthprint.h"
 #include "wsq.h"
@@ -174,7 +175,10 @@ void PrepareOurs(int p, int r, Case &c)
     std::free(out);
 
     GrayImage one{};
+    // Each peak is that of a decode that finds no float image kept from an
+    // earlier one: the most it can ever take.
     wsq_set_decode_threads(1);
+    wsq_release_kept_buffers();
     c.peak_one = PeakPerPixel(p, [&] { rc = wsq_decode_image(c.wsq.data(), length, &one); });
     if (rc < 0 || one.width != s.width || one.height != s.height || one.pixels == nullptr) {
         c.error = rc < 0 ? std::string("decoding failed: ") + wsq_status_text(rc)
@@ -198,6 +202,7 @@ void PrepareOurs(int p, int r, Case &c)
 
     GrayImage all{};
     wsq_set_decode_threads(0);
+    wsq_release_kept_buffers();
     c.peak_all = PeakPerPixel(p, [&] { rc = wsq_decode_image(c.wsq.data(), length, &all); });
     wsq_set_decode_threads(1);
     if (rc < 0 || all.width != s.width || all.height != s.height || all.pixels == nullptr ||
