@@ -436,61 +436,66 @@ void synth_row(float *dst, const float *src, const LinePlan &plan, const WsqSynt
     }
 }
 
-/* The terms of a sum without those of samples known to be zero (c * 0
- * is a zero, and adding a zero leaves any other value as it is). Only the
- * sign of a zero sum can change, so this is for sums that end as bytes. */
-int drop_zero_terms(WsqSynthTerm *terms, int count, const float *zero_begin, const float *zero_end)
+/* Where the two bands of side-by-side lines lie: sample i of the low band
+ * of column c at low[i * low_pitch + c], of the high band at
+ * high[i * high_pitch + c]. The bands need not be in one buffer. */
+struct ColumnSource {
+    const float *low;
+    ptrdiff_t low_pitch;
+    const float *high;
+    ptrdiff_t high_pitch;
+};
+
+/* Lines of one buffer, sample s of column c at src[s * pitch + c]. */
+ColumnSource in_place(const float *src, ptrdiff_t pitch, const LineShape &s)
 {
-    int kept = 0;
-    for (int i = 0; i < count; ++i) {
-        const WsqSynthTerm &t = terms[i];
-        if (!t.src || (t.src >= zero_begin && t.src < zero_end))
-            continue;
-        terms[kept] = t;
-        if (kept == 0 && t.op != WSQ_TERM_SET) {
-            /* The first one left sets the sum: 0 - c * x is (-c) * x. */
-            terms[0].coef = t.op == WSQ_TERM_SUB ? -t.coef : t.coef;
-            terms[0].op = WSQ_TERM_SET;
-        }
-        ++kept;
-    }
-    return kept;
+    return {src + static_cast<ptrdiff_t>(s.low_start) * pitch, pitch,
+            src + static_cast<ptrdiff_t>(s.high_start) * pitch, pitch};
 }
 
-/* Outputs t0..t1-1 of `columns` side-by-side lines: sample s of column c
- * at src[s * src_pitch + c]; output t of column c goes to
- * dst[(t - t0) * dst_pitch + c]. dst and src must not overlap. With
- * high_zero, every high-band sample of these columns is taken to be zero
- * and its terms are left out (bytes only, see drop_zero_terms). */
-void synth_columns(float *dst, ptrdiff_t dst_pitch, const float *src, ptrdiff_t src_pitch, int columns,
-                   const LinePlan &plan, int t0, int t1, const WsqSynthKernels &k, Workspace &ws,
-                   bool high_zero = false)
+/* Outputs t0..t1-1 of `columns` side-by-side lines read from src; output t
+ * of column c goes to dst[(t - t0) * dst_pitch + c]. dst must not overlap
+ * the source. With high_zero, every high-band sample of these columns is
+ * taken to be zero and its terms (and those of the zero sample) are left
+ * out: c * 0 is a zero, and adding a zero leaves any other value as it is,
+ * so only the sign of a zero sum can change, which no byte shows. So this
+ * is for sums that end as bytes. */
+void synth_columns(float *dst, ptrdiff_t dst_pitch, const ColumnSource &src, int columns, const LinePlan &plan,
+                   int t0, int t1, const WsqSynthKernels &k, Workspace &ws, bool high_zero = false)
 {
     const LineShape &s = plan.shape;
-    const float *high_begin = src + static_cast<ptrdiff_t>(s.high_start) * src_pitch;
-    const float *high_end = src + static_cast<ptrdiff_t>(s.high_start + s.nh) * src_pitch;
     for (int t = t0; t < t1; ++t) {
-        int count;
+        int count = 0;
+        const auto add = [&](bool high, const float *p, float coef, int32_t op) {
+            if (high_zero && (high || !p))
+                return;
+            if (high_zero && count == 0 && op != WSQ_TERM_SET) {
+                /* The first one left sets the sum: 0 - c * x is (-c) * x. */
+                coef = op == WSQ_TERM_SUB ? -coef : coef;
+                op = WSQ_TERM_SET;
+            }
+            ws.terms[static_cast<size_t>(count++)] = {p, coef, op};
+        };
         if (plan.m_lo <= plan.m_hi && t >= 2 * plan.m_lo && t <= 2 * plan.m_hi + 1) {
-            const std::vector<RelTerm> &rel = plan.terms[t & 1];
             const int m = t >> 1;
-            count = static_cast<int>(rel.size());
-            for (int i = 0; i < count; ++i) {
-                const RelTerm &r = rel[static_cast<size_t>(i)];
-                const int pos = (r.high ? s.high_start : s.low_start) + m + r.offset;
-                ws.terms[static_cast<size_t>(i)] = {src + pos * src_pitch, r.coef, r.op};
+            for (const RelTerm &r : plan.terms[t & 1]) {
+                const ptrdiff_t i = m + r.offset;
+                add(r.high != 0, r.high ? src.high + i * src.high_pitch : src.low + i * src.low_pitch, r.coef, r.op);
             }
         } else {
             const int e = plan.edge_index(t);
             const int begin = plan.edge_start[static_cast<size_t>(e)];
-            count = plan.edge_start[static_cast<size_t>(e) + 1] - begin;
-            for (int i = 0; i < count; ++i) {
-                const PlanTerm &p = plan.edge_terms[static_cast<size_t>(begin + i)];
-                ws.terms[static_cast<size_t>(i)] = {p.pos >= 0 ? src + p.pos * src_pitch : nullptr, p.coef, p.op};
+            const int end = plan.edge_start[static_cast<size_t>(e) + 1];
+            for (int i = begin; i < end; ++i) {
+                const PlanTerm &p = plan.edge_terms[static_cast<size_t>(i)];
+                const bool low = p.pos >= s.low_start && p.pos < s.low_start + s.nl;
+                const float *at = nullptr;
+                if (p.pos >= 0)
+                    at = low ? src.low + static_cast<ptrdiff_t>(p.pos - s.low_start) * src.low_pitch
+                             : src.high + static_cast<ptrdiff_t>(p.pos - s.high_start) * src.high_pitch;
+                add(p.pos >= 0 && !low, at, p.coef, p.op);
             }
         }
-        if (high_zero)
-            count = drop_zero_terms(ws.terms.data(), count, high_begin, high_end);
         k.apply_terms(dst + (t - t0) * dst_pitch, ws.terms.data(), count, columns);
     }
 }
@@ -520,6 +525,10 @@ struct Transform {
     int threads;
     std::vector<Workspace> ws;
     LinePlan column_plan, row_plan;
+    /* Nodes written out of place (see plan_moved_nodes): node n's output
+     * goes to out[n] with pitch out_pitch[n]; null for a node in place. */
+    float *out[4] = {};
+    ptrdiff_t out_pitch[4] = {};
 
     Transform(float *image_, int width_, int height_, const WsqTransformTable *table, int level, int threads_)
         : image(image_), width(width_), height(height_),
@@ -556,8 +565,8 @@ void synth_node(Transform &tr, const WsqWaveletNode &w, float *scratch, Workspac
     for_tasks(tr, threads, solo, strips(w.leny), [&](int task, Workspace &ws) {
         const int t0 = task * kStripRows;
         const int t1 = std::min(w.leny, t0 + kStripRows);
-        synth_columns(scratch + static_cast<ptrdiff_t>(t0) * w.lenx, w.lenx, origin, tr.width, w.lenx,
-                      column_plan, t0, t1, *tr.k, ws);
+        synth_columns(scratch + static_cast<ptrdiff_t>(t0) * w.lenx, w.lenx,
+                      in_place(origin, tr.width, column_plan.shape), w.lenx, column_plan, t0, t1, *tr.k, ws);
     });
     for_tasks(tr, threads, solo, strips(w.leny), [&](int task, Workspace &ws) {
         const int r0 = task * kStripRows;
@@ -566,6 +575,41 @@ void synth_node(Transform &tr, const WsqWaveletNode &w, float *scratch, Workspac
             synth_row(origin + static_cast<ptrdiff_t>(r) * tr.width, scratch + static_cast<ptrdiff_t>(r) * w.lenx,
                       row_plan, *tr.k, ws);
     });
+}
+
+/* One wavelet node out of place, strip by strip: the column pass of a few
+ * rows goes to the workspace's strip, and the row pass takes it from there
+ * straight to dst (pitch dst_pitch), which must not overlap the node. This
+ * goes over memory half as often as synth_node. */
+void synth_node_out(Transform &tr, const WsqWaveletNode &w, float *dst, ptrdiff_t dst_pitch, Workspace *solo)
+{
+    const float *origin = tr.image + static_cast<ptrdiff_t>(w.y) * tr.width + w.x;
+    LinePlan &column_plan = solo ? solo->column_plan : tr.column_plan;
+    LinePlan &row_plan = solo ? solo->row_plan : tr.row_plan;
+    build_line_plan(column_plan, w.leny, w.invert_columns, tr.f);
+    build_line_plan(row_plan, w.lenx, w.invert_rows, tr.f);
+    const ColumnSource src = in_place(origin, tr.width, column_plan.shape);
+    const int threads = threads_for(static_cast<long long>(w.lenx) * w.leny, tr.threads);
+    for_tasks(tr, threads, solo, strips(w.leny), [&](int task, Workspace &ws) {
+        const int t0 = task * kStripRows;
+        const int t1 = std::min(w.leny, t0 + kStripRows);
+        synth_columns(ws.strip.data(), w.lenx, src, w.lenx, column_plan, t0, t1, *tr.k, ws);
+        for (int r = t0; r < t1; ++r)
+            synth_row(dst + static_cast<ptrdiff_t>(r) * dst_pitch, ws.strip.data() + static_cast<ptrdiff_t>(r - t0) * w.lenx,
+                      row_plan, *tr.k, ws);
+    });
+}
+
+/* A node in place or, if it has a destination, out of place. */
+void run_node(Transform &tr, const WsqWaveletTree *tree, int node, float *scratch, Workspace *solo)
+{
+    const WsqWaveletNode &w = tree->nodes[node];
+    if (w.lenx <= 0 || w.leny <= 0)
+        return;
+    if (node < 4 && tr.out[node])
+        synth_node_out(tr, w, tr.out[node], tr.out_pitch[node], solo);
+    else
+        synth_node(tr, w, scratch, solo);
 }
 
 /* Nodes 19..1 split over threads: subtrees whose regions do not overlap
@@ -591,11 +635,8 @@ void mark_groups(unsigned groups, bool *node_done)
 /* The nodes of group g in order, on the calling thread alone. */
 void synth_group(Transform &tr, const WsqWaveletTree *tree, int g, float *scratch, Workspace &ws)
 {
-    for (const int8_t *node = kNodeGroups[g]; *node >= 0; ++node) {
-        const WsqWaveletNode &w = tree->nodes[*node];
-        if (w.lenx > 0 && w.leny > 0)
-            synth_node(tr, w, scratch, &ws);
-    }
+    for (const int8_t *node = kNodeGroups[g]; *node >= 0; ++node)
+        run_node(tr, tree, *node, scratch, &ws);
 }
 
 void synth_grouped(Transform &tr, const WsqWaveletTree *tree, float *const *scratch, int workers, unsigned done)
@@ -608,16 +649,14 @@ void synth_grouped(Transform &tr, const WsqWaveletTree *tree, float *const *scra
     wsq_parallel_for(workers, groups, [&](int task, int worker) {
         synth_group(tr, tree, todo[task], scratch[worker], tr.ws[static_cast<size_t>(worker)]);
     });
-    const WsqWaveletNode &w = tree->nodes[1];
-    if (w.lenx > 0 && w.leny > 0)
-        synth_node(tr, w, scratch[0], nullptr);
+    run_node(tr, tree, 1, scratch[0], nullptr);
 }
 
 /* Node 0 (the whole image) straight to bytes, strip by strip: its column
- * pass reads the float image, which nothing writes any more. When the
- * quadrant the tree leaves uncoded (bottom right) is known to be zero, the
- * columns over it skip their high-band terms, which all read that zero
- * quadrant. */
+ * pass reads the float image, which nothing writes any more, or where
+ * plan_moved_nodes put nodes 1 to 3. When the quadrant the tree leaves
+ * uncoded (bottom right) is known to be zero, the columns over it skip
+ * their high-band terms, which all read that zero quadrant. */
 void synth_root_to_bytes(Transform &tr, const WsqWaveletTree *tree, unsigned char *pixels, float shift,
                          float scale, bool fourth_zero)
 {
@@ -635,14 +674,20 @@ void synth_root_to_bytes(Transform &tr, const WsqWaveletTree *tree, unsigned cha
     if (fourth_zero && cs.high_start == cs.nl && bottom_left.y - w.y == cs.nl && top_right.x > w.x &&
         top_right.x - w.x < w.lenx)
         split = top_right.x - w.x;
+    ColumnSource left = in_place(origin, tr.width, cs), right = in_place(origin + split, tr.width, cs);
+    if (tr.out[1]) {
+        left = {tr.out[1], tr.out_pitch[1], tr.out[3], tr.out_pitch[3]};
+        right.low = tr.out[2];
+        right.low_pitch = tr.out_pitch[2];
+    }
     wsq_parallel_for(threads, strips(w.leny), [&](int task, int worker) {
         Workspace &ws = tr.ws[static_cast<size_t>(worker)];
         const int t0 = task * kStripRows;
         const int t1 = std::min(w.leny, t0 + kStripRows);
-        synth_columns(ws.strip.data(), w.lenx, origin, tr.width, split, tr.column_plan, t0, t1, *tr.k, ws);
+        synth_columns(ws.strip.data(), w.lenx, left, split, tr.column_plan, t0, t1, *tr.k, ws);
         if (split < w.lenx)
-            synth_columns(ws.strip.data() + split, w.lenx, origin + split, tr.width, w.lenx - split, tr.column_plan,
-                          t0, t1, *tr.k, ws, true);
+            synth_columns(ws.strip.data() + split, w.lenx, right, w.lenx - split, tr.column_plan, t0, t1, *tr.k, ws,
+                          true);
         for (int r = t0; r < t1; ++r) {
             synth_row(ws.row.data(), ws.strip.data() + static_cast<ptrdiff_t>(r - t0) * w.lenx, tr.row_plan,
                       *tr.k, ws);
@@ -650,6 +695,37 @@ void synth_root_to_bytes(Transform &tr, const WsqWaveletTree *tree, unsigned cha
                            shift, scale);
         }
     });
+}
+
+/* When the last pass writes bytes and the uncoded quadrant is zero, nodes
+ * 1 to 3 can be written out of place (synth_node_out), which saves a pass
+ * over memory each, and node 0 reads them from where they went:
+ * - node 2 (top right) into the uncoded quadrant, which node 0 never reads;
+ * - node 3 (bottom left) into a buffer of its own, returned in *third_area;
+ * - node 1 (top left) into node 3's quadrant, once node 3 is done.
+ * This needs the usual layout (node 1 above node 3 and left of node 2,
+ * every band in order) and the top row of quadrants no taller than the
+ * bottom one, that is an even height. Returns whether it holds; sets the
+ * destinations of nodes 1 and 2, and out[3] is for the caller to fill. */
+bool plan_moved_nodes(Transform &tr, const WsqWaveletTree *tree, size_t *third_area)
+{
+    const WsqWaveletNode &r = tree->nodes[0], &n1 = tree->nodes[1], &n2 = tree->nodes[2], &n3 = tree->nodes[3];
+    const LineShape cs = line_shape(r.leny, r.invert_columns);
+    const int a = n1.lenx;
+    if (r.lenx <= 0 || r.leny <= 0 || cs.low_start != 0 || cs.high_start != cs.nl || a <= 0 || a >= r.lenx)
+        return false;
+    const bool layout = n1.x == r.x && n1.y == r.y && n1.leny == cs.nl && n2.x == r.x + a && n2.y == r.y &&
+                        n2.lenx == r.lenx - a && n2.leny == cs.nl && n3.x == r.x && n3.y == r.y + cs.nl &&
+                        n3.lenx == a && n3.leny == cs.nh;
+    if (!layout || cs.nl > cs.nh || cs.nh <= 0)
+        return false;
+    float *bottom = tr.image + static_cast<ptrdiff_t>(r.y + cs.nl) * tr.width;
+    tr.out[1] = bottom + r.x;
+    tr.out[2] = bottom + r.x + a;
+    tr.out_pitch[1] = tr.out_pitch[2] = tr.width;
+    tr.out_pitch[3] = n3.lenx;
+    *third_area = static_cast<size_t>(n3.lenx) * static_cast<size_t>(n3.leny);
+    return true;
 }
 
 /* The transform over nodes 19..0, node 0 either in place or to bytes
@@ -695,6 +771,27 @@ int reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
         for (Workspace &ws : tr.ws)
             ws.reserve(tr.f, longest);
 
+        size_t third_area = 0;
+        const bool moved = pixels && fourth_zero && plan_moved_nodes(tr, tree, &third_area);
+        std::unique_ptr<float, decltype(&std::free)> third(nullptr, &std::free);
+        if (moved) {
+            /* Nodes 1 to 3 need only the strips; the scratch is for the
+             * nodes below node 1. */
+            scratch_size = below_root = 1;
+            for (int node = 4; node < WSQ_WAVELET_NODES; ++node) {
+                const WsqWaveletNode &w = tree->nodes[node];
+                if (w.lenx > 0 && w.leny > 0)
+                    below_root = scratch_size =
+                        std::max(scratch_size, static_cast<size_t>(w.lenx) * static_cast<size_t>(w.leny));
+            }
+            third.reset(static_cast<float *>(wsq_alloc_large(third_area * sizeof(float))));
+            if (!third)
+                return WSQ_E_LOWHALF;
+            tr.out[3] = third.get();
+            for (Workspace &ws : tr.ws)
+                ws.strip.resize(static_cast<size_t>(kStripRows) * static_cast<size_t>(tree->nodes[0].lenx));
+        }
+
         /* With several threads the subtrees below node 1 run side by
          * side, each with a scratch of its own; at most kGroupWorkers of
          * them keep the peak memory bounded. */
@@ -718,11 +815,9 @@ int reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
         } else {
             bool node_done[WSQ_WAVELET_NODES] = {};
             mark_groups(done_groups, node_done);
-            for (int node = WSQ_WAVELET_NODES - 1; node >= last; --node) {
-                const WsqWaveletNode &w = tree->nodes[node];
-                if (w.lenx > 0 && w.leny > 0 && !node_done[node])
-                    synth_node(tr, w, scratch.p[0], nullptr);
-            }
+            for (int node = WSQ_WAVELET_NODES - 1; node >= last; --node)
+                if (!node_done[node])
+                    run_node(tr, tree, node, scratch.p[0], nullptr);
         }
         for (float *&q : scratch.p) {
             std::free(q);
@@ -825,7 +920,7 @@ void wsq_synthesize_lines(float *dest, const float *src, int lines, int n, ptrdi
         LinePlan plan;
         build_line_plan(plan, n, invert, f);
         if (apart && pitch == 1 && stride != 1) {
-            synth_columns(dest, stride, src, stride, lines, plan, 0, n, k, ws);
+            synth_columns(dest, stride, in_place(src, stride, plan.shape), lines, plan, 0, n, k, ws);
             return;
         }
         if (apart && stride == 1) {
