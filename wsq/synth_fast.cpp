@@ -362,12 +362,33 @@ void build_line_plan(LinePlan &plan, int n, int invert, const Filters &f)
         build_padding(plan);
 }
 
+/* Working rows on cache-line boundaries, so that their vector loads and
+ * copies run the same from one decode to the next. */
+template <class T>
+struct LineAllocator {
+    using value_type = T;
+    static constexpr std::align_val_t kAlign{64};
+    LineAllocator() = default;
+    template <class U>
+    LineAllocator(const LineAllocator<U> &) noexcept
+    {
+    }
+    T *allocate(size_t n) { return static_cast<T *>(::operator new(n * sizeof(T), kAlign)); }
+    void deallocate(T *p, size_t) noexcept { ::operator delete(p, kAlign); }
+    template <class U>
+    bool operator==(const LineAllocator<U> &) const noexcept
+    {
+        return true;
+    }
+};
+using Floats = std::vector<float, LineAllocator<float>>;
+
 /* Per-thread working memory. */
 struct Workspace {
     std::vector<WsqSynthTerm> terms;
-    std::vector<float> even, odd;
-    std::vector<float> bands[2]; /* extended low and high band of a row */
-    std::vector<float> strip, row;
+    Floats even, odd;
+    Floats bands[2]; /* extended low and high band of a row */
+    Floats strip, row;
     LinePlan column_plan, row_plan; /* of the node this thread runs alone */
 
     void reserve(const Filters &f, int longest_line)
@@ -377,14 +398,14 @@ struct Workspace {
         even.resize(half);
         odd.resize(half);
         /* A band extends by at most the filter length on each side. */
-        for (std::vector<float> &b : bands)
+        for (Floats &b : bands)
             b.resize(half + 2 * static_cast<size_t>(f.lsz + f.hsz) + 2);
     }
 };
 
 /* Copies a band of a contiguous line out with its extension; returns the
  * address of its sample 0. */
-float *pad_band(std::vector<float> &buffer, const PaddedBand &b, const float *line, int start, int size)
+float *pad_band(Floats &buffer, const PaddedBand &b, const float *line, int start, int size)
 {
     float *zero = buffer.data() - b.begin;
     const int *pad = b.pad.data();
