@@ -118,6 +118,7 @@ struct EarlyWork {
     const WsqTransformTable *transform;
     const int16_t *coefficients;
     float *image;
+    WsqZeroRows *zero_rows;
     int width, height;
     int dequantized = 0; /* subbands 0 to dequantized - 1 are done */
     unsigned done_groups = 0;
@@ -129,7 +130,7 @@ struct EarlyWork {
         EarlyWork &e = *static_cast<EarlyWork *>(context);
         for (; e.dequantized < kEarlySubbands && !third_done->load(std::memory_order_acquire); ++e.dequantized)
             wsq_dequantize_subbands(quant, e.quant_tree, e.coefficients, e.width, e.height, e.image, e.dequantized,
-                                    e.dequantized + 1, 1);
+                                    e.dequantized + 1, 1, e.zero_rows);
         if (e.dequantized == kEarlySubbands)
             e.done_groups =
                 wsq_synthesize_early(e.image, e.width, e.height, e.wavelet_tree, e.transform, third_done);
@@ -216,23 +217,31 @@ int wsq_decode_image(const unsigned char *data, int length, GrayImage *image)
     if (!state.coefficients)
         return WSQ_E_IMAGE_ALLOC;
     const int threads = total >= kSideBySideCoefficients ? wsq_decode_threads() : 1;
-    /* With blocks side by side, work that needs only the first two starts
-     * as soon as they are done, into a float image allocated up front
-     * (without it the decode goes on as it would anyway). */
-    EarlyWork early{&quant_tree, &wavelet_tree, &state.tables.transform, state.coefficients, nullptr, width, height};
+    /* When the subbands tile the image, the float image is allocated up
+     * front: with blocks side by side, work that needs only the first two
+     * starts in it as soon as they are done (without the image the decode
+     * goes on as it would anyway). */
+    const bool tiles = wsq_synth_level() != WSQ_SYNTH_REFERENCE && wsq_subbands_tile(&quant_tree, width, height);
+    if (tiles)
+        state.image = static_cast<float *>(wsq_alloc_large(static_cast<size_t>(total) * sizeof(float)));
+    WsqZeroRows zero_rows(&quant_tree);
+    EarlyWork early{&quant_tree, &wavelet_tree, &state.tables.transform, state.coefficients,
+                    threads > 1 ? state.image : nullptr, &zero_rows, width, height};
     WsqBesideBlocks beside{&EarlyWork::run, &early, false};
-    if (threads > 1 && wsq_synth_level() != WSQ_SYNTH_REFERENCE && wsq_subbands_tile(&quant_tree, width, height))
-        state.image = early.image = static_cast<float *>(wsq_alloc_large(static_cast<size_t>(total) * sizeof(float)));
     status = wsq_decode_blocks_cleared(state.coefficients, &state.tables.transform, &state.tables.quant,
                                        state.tables.huffman, &cursor, &quant_tree, width, height, threads,
                                        early.image ? &beside : nullptr);
     if (status)
         return status;
     unsigned done_groups = 0;
-    if (early.image && beside.ran) {
+    bool zero_rows_known = false;
+    if (state.image && state.tables.quant.defined == 1) {
+        const bool ran = early.image && beside.ran;
         wsq_dequantize_subbands(&state.tables.quant, &quant_tree, state.coefficients, width, height, state.image,
-                                early.dequantized, WSQ_SUBBANDS, total >= (1LL << 18) ? threads : 1);
-        done_groups = early.done_groups;
+                                ran ? early.dequantized : 0, WSQ_SUBBANDS,
+                                total >= (1LL << 18) ? wsq_decode_threads() : 1, &zero_rows);
+        done_groups = ran ? early.done_groups : 0;
+        zero_rows_known = zero_rows.rows != nullptr;
     } else {
         wsq_free_large(state.image);
         state.image = nullptr;
@@ -247,7 +256,8 @@ int wsq_decode_image(const unsigned char *data, int length, GrayImage *image)
      * last node straight out, so no second full-size image is needed. The
      * dequantization left the uncoded quadrant (subbands 60 to 63) zero. */
     if ((status = wsq_reconstruct_to_bytes(state.image, width, height, &wavelet_tree, &state.tables.transform,
-                                           header.shift, header.scale, &state.pixels, 1, done_groups)) != 0)
+                                           header.shift, header.scale, &state.pixels, 1, done_groups,
+                                           zero_rows_known ? &zero_rows : nullptr)) != 0)
         return status;
     wsq_free_large(state.image);
     state.image = nullptr;

@@ -5,7 +5,9 @@
 #include "memory.h"
 
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "synth_kernels.h"
 #include "thread_pool.h"
@@ -68,15 +70,35 @@ void subband_starts(const WsqQuantTable *quant, const WsqQuantTree *tree, size_t
     }
 }
 
+/* Whether a run of coefficients is all zero (they dequantize to zeros).
+ * Most rows that are not hold a nonzero value near their start. */
+bool all_zero(const int16_t *c, ptrdiff_t count)
+{
+    ptrdiff_t i = 0;
+    for (; i + 16 <= count; i += 16) {
+        uint64_t w[4];
+        std::memcpy(w, c + i, sizeof w);
+        if ((w[0] | w[1] | w[2] | w[3]) != 0)
+            return false;
+    }
+    for (; i < count; ++i)
+        if (c[i] != 0)
+            return false;
+    return true;
+}
+
 /* Subband i into out. With tiles, every sample of it is written (zeros
- * where nothing is coded); otherwise only coded samples are. */
+ * where nothing is coded); otherwise only coded samples are. With
+ * zero_rows, marks its rows that come out all zero. */
 void dequantize_subband(const WsqSynthKernels &k, const WsqQuantTable *quant, const WsqQuantTree *tree,
                         const int16_t *coefficients, const size_t *start, size_t pixels, int width, float *out,
-                        bool tiles, int i)
+                        bool tiles, int i, uint8_t *zero_rows)
 {
     const WsqQuantNode &node = tree->nodes[i];
     const float q = i < WSQ_CODED_SUBBANDS ? quant->bin_width[i] : 0.0f;
     if (q == 0.0f) {
+        if (zero_rows)
+            std::memset(zero_rows, 1, static_cast<size_t>(node.leny));
         if (tiles)
             for (int r = 0; r < node.leny; ++r)
                 std::memset(out + static_cast<size_t>(node.y + r) * width + node.x, 0,
@@ -99,6 +121,8 @@ void dequantize_subband(const WsqSynthKernels &k, const WsqQuantTable *quant, co
             k.dequantize_run_float(row, coefficients + from, count, quant->bin_center, q, half_z_float);
         else
             k.dequantize_run(row, coefficients + from, count, quant->bin_center, q, half_z);
+        if (zero_rows)
+            zero_rows[r] = all_zero(coefficients + from, count) ? 1 : 0;
         /* A subband past the end of the coefficients stays zero. */
         if (tiles && count < static_cast<ptrdiff_t>(length))
             std::memset(row + count, 0, (length - static_cast<size_t>(count)) * sizeof(float));
@@ -116,15 +140,38 @@ bool wsq_subbands_tile(const WsqQuantTree *tree, int width, int height)
     return tiled == static_cast<size_t>(width) * static_cast<size_t>(height);
 }
 
+WsqZeroRows::WsqZeroRows(const WsqQuantTree *tree)
+{
+    int next = 0;
+    for (int i = 0; i < WSQ_SUBBANDS; ++i) {
+        rect[i] = tree->nodes[i];
+        first[i] = next;
+        next += std::max(rect[i].leny, 0);
+    }
+    first[WSQ_SUBBANDS] = next;
+    rows.reset(new (std::nothrow) uint8_t[static_cast<size_t>(next) + 1]());
+}
+
+const uint8_t *WsqZeroRows::find(int x, int y, int lenx, int leny) const
+{
+    for (int i = 0; i < WSQ_SUBBANDS; ++i)
+        if (rect[i].x == x && rect[i].y == y && rect[i].lenx == lenx && rect[i].leny == leny)
+            return rows.get() + first[i];
+    return nullptr;
+}
+
 void wsq_dequantize_subbands(const WsqQuantTable *quant, const WsqQuantTree *tree, const int16_t *coefficients,
-                             int width, int height, float *image, int first, int end, int threads)
+                             int width, int height, float *image, int first, int end, int threads,
+                             WsqZeroRows *zero_rows)
 {
     const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
     size_t start[WSQ_CODED_SUBBANDS];
     subband_starts(quant, tree, start);
     const WsqSynthKernels &k = *wsq_synth_kernels(wsq_synth_level());
     wsq_parallel_for(threads, end - first, [&](int task, int) {
-        dequantize_subband(k, quant, tree, coefficients, start, pixels, width, image, true, first + task);
+        const int i = first + task;
+        dequantize_subband(k, quant, tree, coefficients, start, pixels, width, image, true, i,
+                           zero_rows && zero_rows->rows ? zero_rows->rows.get() + zero_rows->first[i] : nullptr);
     });
 }
 
@@ -152,7 +199,7 @@ int wsq_dequantize(const WsqQuantTable *quant, const WsqQuantTree *tree, const i
     const WsqSynthKernels &k = *wsq_synth_kernels(level);
     const int threads = pixels >= (static_cast<size_t>(1) << 18) ? wsq_decode_threads() : 1;
     wsq_parallel_for(threads, WSQ_SUBBANDS, [&](int i, int) {
-        dequantize_subband(k, quant, tree, coefficients, start, pixels, width, out, tiles, i);
+        dequantize_subband(k, quant, tree, coefficients, start, pixels, width, out, tiles, i, nullptr);
     });
     *image = out;
     return 0;

@@ -6,6 +6,7 @@
 #define WSQ_DEQUANTIZE_H
 
 #include <cstdint>
+#include <memory>
 
 #include "codestream.h"
 #include "trees.h"
@@ -22,12 +23,28 @@ int wsq_dequantize_reference(const WsqQuantTable *quant, const WsqQuantTree *tre
 /* Whether the subbands of the tree cover every pixel once. */
 bool wsq_subbands_tile(const WsqQuantTree *tree, int width, int height);
 
+/* Which rows of each subband came out all zero, for a synthesis that can
+ * leave out the terms of zero samples. Subband i covers the rectangle
+ * rect[i]; its row r is all zero when rows[first[i] + r] is nonzero. */
+struct WsqZeroRows {
+    WsqQuantNode rect[WSQ_SUBBANDS] = {};
+    int first[WSQ_SUBBANDS + 1] = {};
+    std::unique_ptr<uint8_t[]> rows; /* null when out of memory */
+
+    /* Sized for the subbands of tree, every row marked not zero. */
+    explicit WsqZeroRows(const WsqQuantTree *tree);
+    /* The rows of the subband that covers exactly this rectangle, or null. */
+    const uint8_t *find(int x, int y, int lenx, int leny) const;
+};
+
 /* Subbands first..end-1 into an image of tiling subbands (every sample of
  * them written, zeros where nothing is coded), over `threads` threads, as
  * wsq_dequantize writes them; quant must be defined. For a decode that
- * dequantizes part of the image early. */
+ * dequantizes part of the image early. With zero_rows, also marks the rows
+ * of those subbands that came out all zero. */
 void wsq_dequantize_subbands(const WsqQuantTable *quant, const WsqQuantTree *tree, const int16_t *coefficients,
-                             int width, int height, float *image, int first, int end, int threads);
+                             int width, int height, float *image, int first, int end, int threads,
+                             WsqZeroRows *zero_rows = nullptr);
 
 /* One coefficient, with the exact precision the format prescribes. */
 float wsq_dequantize_value(int16_t e, float bin_center, float bin_width, float zero_bin_width);

@@ -52,10 +52,13 @@ int wsq_reconstruct_reference(float *image, int width, int height, const WsqWave
  * whose image is zero in the quadrant the tree leaves uncoded (below node
  * 2, right of node 3), as a dequantized image is, passes
  * fourth_quadrant_zero nonzero, and the synthesis skips the terms that
- * only add those zeros. */
+ * only add those zeros; likewise for the rows of subbands that zero_rows
+ * (which the caller keeps) marks as all zero. */
+struct WsqZeroRows;
 int wsq_reconstruct_to_bytes(float *image, int width, int height, const WsqWaveletTree *tree,
                              const WsqTransformTable *transform, float shift, float scale,
-                             unsigned char **pixels, int fourth_quadrant_zero, unsigned done_groups = 0);
+                             unsigned char **pixels, int fourth_quadrant_zero, unsigned done_groups = 0,
+                             const WsqZeroRows *zero_rows = nullptr);
 
 /* The subtrees below node 1 (nodes 19 to 4, none of which reads outside
  * subbands 0 to 51), synthesised ahead of the rest on the calling thread

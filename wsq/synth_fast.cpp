@@ -30,6 +30,7 @@
 #include <new>
 #include <vector>
 
+#include "dequantize.h"
 #include "memory.h"
 #include "reconstruct.h"
 #include "synth_kernels.h"
@@ -418,21 +419,54 @@ float *pad_band(Floats &buffer, const PaddedBand &b, const float *line, int star
     return zero;
 }
 
-/* One line of contiguous samples; dst and src must not overlap. */
+/* The first term left of a sum whose earlier terms were dropped (their
+ * samples being zero) starts the sum: 0 - c * x is (-c) * x. Dropping a
+ * term changes at most the sign of a zero sum, since adding a zero leaves
+ * any other value as it is; so this is only for sums that end as bytes. */
+WsqSynthTerm first_term(const float *src, float coef, int32_t op)
+{
+    if (op != WSQ_TERM_SET) {
+        coef = op == WSQ_TERM_SUB ? -coef : coef;
+        op = WSQ_TERM_SET;
+    }
+    return {src, coef, op};
+}
+
+/* Which bands of a line are known to be all zero: bit 0 the low band, bit
+ * 1 the high band. Their terms are dropped (bytes only, see first_term). */
+constexpr unsigned kLowZero = 1, kHighZero = 2;
+
+/* One line of contiguous samples; dst and src must not overlap. With
+ * odd-length filters, the terms of the bands in zero_bands are dropped. */
 void synth_row(float *dst, const float *src, const LinePlan &plan, const WsqSynthKernels &k,
-               Workspace &ws)
+               Workspace &ws, unsigned zero_bands = 0)
 {
     const LineShape &s = plan.shape;
     float *runs[2] = {ws.even.data(), ws.odd.data()};
     if (plan.padded) {
-        const float *band[2] = {pad_band(ws.bands[0], plan.bands[0], src, s.low_start, s.nl),
-                                pad_band(ws.bands[1], plan.bands[1], src, s.high_start, s.nh)};
+        if (zero_bands == (kLowZero | kHighZero)) {
+            std::memset(dst, 0, static_cast<size_t>(s.n) * sizeof(float));
+            return;
+        }
+        const float *band[2] = {zero_bands & kLowZero ? nullptr : pad_band(ws.bands[0], plan.bands[0], src, s.low_start, s.nl),
+                                zero_bands & kHighZero ? nullptr : pad_band(ws.bands[1], plan.bands[1], src, s.high_start, s.nh)};
         const int count[2] = {s.nl, s.nh};
         for (int p = 0; p < 2; ++p) {
             const std::vector<RelTerm> &rel = plan.terms[p];
-            for (size_t i = 0; i < rel.size(); ++i)
-                ws.terms[i] = {band[rel[i].high] + rel[i].offset, rel[i].coef, rel[i].op};
-            k.apply_terms(runs[p], ws.terms.data(), static_cast<int>(rel.size()), count[p]);
+            int n = 0;
+            if (!zero_bands) {
+                for (const RelTerm &r : rel)
+                    ws.terms[static_cast<size_t>(n++)] = {band[r.high] + r.offset, r.coef, r.op};
+            } else {
+                for (const RelTerm &r : rel)
+                    if (band[r.high]) {
+                        const float *at = band[r.high] + r.offset;
+                        ws.terms[static_cast<size_t>(n)] = n == 0 ? first_term(at, r.coef, r.op)
+                                                                  : WsqSynthTerm{at, r.coef, r.op};
+                        ++n;
+                    }
+            }
+            k.apply_terms(runs[p], ws.terms.data(), n, count[p]);
         }
         k.interleave(dst, runs[0], runs[1], s.nh);
         if (s.nl > s.nh)
@@ -477,31 +511,43 @@ ColumnSource in_place(const float *src, ptrdiff_t pitch, const LineShape &s)
 /* Outputs t0..t1-1 of `columns` side-by-side lines read from src; output t
  * of column c goes to dst[(t - t0) * dst_pitch + c]. dst must not overlap
  * the source. With high_zero, every high-band sample of these columns is
- * taken to be zero and its terms (and those of the zero sample) are left
- * out: c * 0 is a zero, and adding a zero leaves any other value as it is,
- * so only the sign of a zero sum can change, which no byte shows. So this
- * is for sums that end as bytes. */
-void synth_columns(float *dst, ptrdiff_t dst_pitch, const ColumnSource &src, int columns, const LinePlan &plan,
-                   int t0, int t1, const WsqSynthKernels &k, Workspace &ws, bool high_zero = false)
+ * taken to be zero; with zero_low (zero_high), band sample i of every
+ * column is zero where zero_low[i] (zero_high[i]) is nonzero. The terms of
+ * such samples, and of the zero sample, are then left out (bytes only, see
+ * first_term). Returns a mask of the outputs left without terms (bit
+ * t - t0, below 32), which are zeros. */
+uint32_t synth_columns(float *dst, ptrdiff_t dst_pitch, const ColumnSource &src, int columns, const LinePlan &plan,
+                       int t0, int t1, const WsqSynthKernels &k, Workspace &ws, bool high_zero = false,
+                       const uint8_t *zero_low = nullptr, const uint8_t *zero_high = nullptr)
 {
     const LineShape &s = plan.shape;
+    const bool drop = high_zero || zero_low || zero_high;
+    uint32_t empty = 0;
     for (int t = t0; t < t1; ++t) {
         int count = 0;
-        const auto add = [&](bool high, const float *p, float coef, int32_t op) {
-            if (high_zero && (high || !p))
+        const auto add = [&](int band, ptrdiff_t i, float coef, int32_t op) {
+            const float *p = nullptr;
+            if (band == 0)
+                p = src.low + i * src.low_pitch;
+            else if (band == 1)
+                p = src.high + i * src.high_pitch;
+            if (drop && (!p || (band == 1 && (high_zero || (zero_high && zero_high[i]))) ||
+                         (band == 0 && zero_low && zero_low[i])))
                 return;
-            if (high_zero && count == 0 && op != WSQ_TERM_SET) {
-                /* The first one left sets the sum: 0 - c * x is (-c) * x. */
-                coef = op == WSQ_TERM_SUB ? -coef : coef;
-                op = WSQ_TERM_SET;
-            }
-            ws.terms[static_cast<size_t>(count++)] = {p, coef, op};
+            ws.terms[static_cast<size_t>(count)] = drop && count == 0 ? first_term(p, coef, op) : WsqSynthTerm{p, coef, op};
+            ++count;
         };
         if (plan.m_lo <= plan.m_hi && t >= 2 * plan.m_lo && t <= 2 * plan.m_hi + 1) {
             const int m = t >> 1;
-            for (const RelTerm &r : plan.terms[t & 1]) {
-                const ptrdiff_t i = m + r.offset;
-                add(r.high != 0, r.high ? src.high + i * src.high_pitch : src.low + i * src.low_pitch, r.coef, r.op);
+            if (!drop) {
+                for (const RelTerm &r : plan.terms[t & 1]) {
+                    const ptrdiff_t i = m + r.offset;
+                    ws.terms[static_cast<size_t>(count++)] = {
+                        r.high ? src.high + i * src.high_pitch : src.low + i * src.low_pitch, r.coef, r.op};
+                }
+            } else {
+                for (const RelTerm &r : plan.terms[t & 1])
+                    add(r.high, m + r.offset, r.coef, r.op);
             }
         } else {
             const int e = plan.edge_index(t);
@@ -509,16 +555,19 @@ void synth_columns(float *dst, ptrdiff_t dst_pitch, const ColumnSource &src, int
             const int end = plan.edge_start[static_cast<size_t>(e) + 1];
             for (int i = begin; i < end; ++i) {
                 const PlanTerm &p = plan.edge_terms[static_cast<size_t>(i)];
-                const bool low = p.pos >= s.low_start && p.pos < s.low_start + s.nl;
-                const float *at = nullptr;
-                if (p.pos >= 0)
-                    at = low ? src.low + static_cast<ptrdiff_t>(p.pos - s.low_start) * src.low_pitch
-                             : src.high + static_cast<ptrdiff_t>(p.pos - s.high_start) * src.high_pitch;
-                add(p.pos >= 0 && !low, at, p.coef, p.op);
+                if (p.pos < 0)
+                    add(-1, 0, p.coef, p.op);
+                else if (p.pos >= s.low_start && p.pos < s.low_start + s.nl)
+                    add(0, p.pos - s.low_start, p.coef, p.op);
+                else
+                    add(1, p.pos - s.high_start, p.coef, p.op);
             }
         }
+        if (count == 0 && t - t0 < 32)
+            empty |= 1u << (t - t0);
         k.apply_terms(dst + (t - t0) * dst_pitch, ws.terms.data(), count, columns);
     }
+    return empty;
 }
 
 /* ------------------------------------------------------------------------
@@ -550,6 +599,8 @@ struct Transform {
      * goes to out[n] with pitch out_pitch[n]; null for a node in place. */
     float *out[4] = {};
     ptrdiff_t out_pitch[4] = {};
+    /* Zero rows of the subbands, for the nodes written out of place. */
+    const WsqZeroRows *zero_rows = nullptr;
 
     Transform(float *image_, int width_, int height_, const WsqTransformTable *table, int level, int threads_)
         : image(image_), width(width_), height(height_),
@@ -598,10 +649,17 @@ void synth_node(Transform &tr, const WsqWaveletNode &w, float *scratch, Workspac
     });
 }
 
+/* The share of a node's samples (1 in kZeroShare) that must lie in zero
+ * rows for synth_node_out to look for them. */
+constexpr long long kZeroShare = 8;
+
 /* One wavelet node out of place, strip by strip: the column pass of a few
  * rows goes to the workspace's strip, and the row pass takes it from there
  * straight to dst (pitch dst_pitch), which must not overlap the node. This
- * goes over memory half as often as synth_node. */
+ * goes over memory half as often as synth_node. Being only for a last pass
+ * that writes bytes, it also leaves out the terms of the rows of its
+ * subbands that came out all zero, and the row pass those of the bands
+ * that the column pass left all zero. */
 void synth_node_out(Transform &tr, const WsqWaveletNode &w, float *dst, ptrdiff_t dst_pitch, Workspace *solo)
 {
     const float *origin = tr.image + static_cast<ptrdiff_t>(w.y) * tr.width + w.x;
@@ -609,15 +667,51 @@ void synth_node_out(Transform &tr, const WsqWaveletNode &w, float *dst, ptrdiff_
     LinePlan &row_plan = solo ? solo->row_plan : tr.row_plan;
     build_line_plan(column_plan, w.leny, w.invert_columns, tr.f);
     build_line_plan(row_plan, w.lenx, w.invert_rows, tr.f);
-    const ColumnSource src = in_place(origin, tr.width, column_plan.shape);
+    const LineShape &cs = column_plan.shape, &rs = row_plan.shape;
+    /* The columns of the row pass's low band and those of its high band,
+     * each over two subbands (the column pass's bands). */
+    const int split = rs.low_start == 0 ? rs.nl : rs.nh;
+    const int gx[2] = {0, split}, gw[2] = {split, w.lenx - split};
+    const int low_group = rs.low_start == 0 ? 0 : 1;
+    const uint8_t *zero_low[2] = {}, *zero_high[2] = {};
+    bool zeros = false;
+    if (tr.zero_rows && row_plan.padded && split > 0 && split < w.lenx) {
+        /* Worth its bookkeeping only when a good share of the samples lies
+         * in zero rows. */
+        long long zero_samples = 0;
+        for (int g = 0; g < 2; ++g) {
+            zero_low[g] = tr.zero_rows->find(w.x + gx[g], w.y + cs.low_start, gw[g], cs.nl);
+            zero_high[g] = tr.zero_rows->find(w.x + gx[g], w.y + cs.high_start, gw[g], cs.nh);
+            if (zero_low[g])
+                zero_samples += static_cast<long long>(gw[g]) * std::count(zero_low[g], zero_low[g] + cs.nl, 1);
+            if (zero_high[g])
+                zero_samples += static_cast<long long>(gw[g]) * std::count(zero_high[g], zero_high[g] + cs.nh, 1);
+        }
+        zeros = zero_samples * kZeroShare >= static_cast<long long>(w.lenx) * w.leny;
+    }
+    const ColumnSource src = in_place(origin, tr.width, cs);
     const int threads = threads_for(static_cast<long long>(w.lenx) * w.leny, tr.threads);
     for_tasks(tr, threads, solo, strips(w.leny), [&](int task, Workspace &ws) {
         const int t0 = task * kStripRows;
         const int t1 = std::min(w.leny, t0 + kStripRows);
-        synth_columns(ws.strip.data(), w.lenx, src, w.lenx, column_plan, t0, t1, *tr.k, ws);
-        for (int r = t0; r < t1; ++r)
+        uint32_t empty[2] = {0, 0};
+        if (zeros) {
+            for (int g = 0; g < 2; ++g) {
+                ColumnSource part = src;
+                part.low += gx[g];
+                part.high += gx[g];
+                empty[g] = synth_columns(ws.strip.data() + gx[g], w.lenx, part, gw[g], column_plan, t0, t1, *tr.k, ws,
+                                         false, zero_low[g], zero_high[g]);
+            }
+        } else {
+            synth_columns(ws.strip.data(), w.lenx, src, w.lenx, column_plan, t0, t1, *tr.k, ws);
+        }
+        for (int r = t0; r < t1; ++r) {
+            const uint32_t bit = 1u << (r - t0);
+            const unsigned zero_bands = (empty[low_group] & bit ? kLowZero : 0) | (empty[1 - low_group] & bit ? kHighZero : 0);
             synth_row(dst + static_cast<ptrdiff_t>(r) * dst_pitch, ws.strip.data() + static_cast<ptrdiff_t>(r - t0) * w.lenx,
-                      row_plan, *tr.k, ws);
+                      row_plan, *tr.k, ws, zero_bands);
+        }
     });
 }
 
@@ -753,7 +847,7 @@ bool plan_moved_nodes(Transform &tr, const WsqWaveletTree *tree, size_t *third_a
  * (pixels non-null). */
 int reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
                 const WsqTransformTable *table, float shift, float scale, unsigned char **pixels,
-                bool fourth_zero, unsigned done_groups)
+                bool fourth_zero, unsigned done_groups, const WsqZeroRows *zero_rows)
 {
     int status = wsq_check_transform_table(table);
     if (status)
@@ -809,6 +903,7 @@ int reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
             if (!third)
                 return WSQ_E_LOWHALF;
             tr.out[3] = third.get();
+            tr.zero_rows = zero_rows;
             for (Workspace &ws : tr.ws)
                 ws.strip.resize(static_cast<size_t>(kStripRows) * static_cast<size_t>(tree->nodes[0].lenx));
         }
@@ -968,15 +1063,16 @@ void wsq_synthesize_lines(float *dest, const float *src, int lines, int n, ptrdi
 int wsq_reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
                     const WsqTransformTable *transform)
 {
-    return reconstruct(image, width, height, tree, transform, 0.0f, 0.0f, nullptr, false, 0);
+    return reconstruct(image, width, height, tree, transform, 0.0f, 0.0f, nullptr, false, 0, nullptr);
 }
 
 int wsq_reconstruct_to_bytes(float *image, int width, int height, const WsqWaveletTree *tree,
                              const WsqTransformTable *transform, float shift, float scale,
-                             unsigned char **pixels, int fourth_quadrant_zero, unsigned done_groups)
+                             unsigned char **pixels, int fourth_quadrant_zero, unsigned done_groups,
+                             const WsqZeroRows *zero_rows)
 {
     return reconstruct(image, width, height, tree, transform, shift, scale, pixels, fourth_quadrant_zero != 0,
-                       done_groups);
+                       done_groups, zero_rows);
 }
 
 unsigned wsq_synthesize_early(float *image, int width, int height, const WsqWaveletTree *tree,

@@ -259,7 +259,7 @@ TEST(FastSynthesis, WholeTransformMatchesWithAnyThreadCount)
                                        random_filters(rng, 4, 6)};
     /* Sizes from single samples up to ones whose big nodes are split over
      * threads. */
-    const int sizes[][2] = {{1, 1}, {2, 3}, {13, 9}, {64, 64}, {97, 131}, {300, 257}, {513, 389}};
+    const int sizes[][2] = {{1, 1}, {2, 3}, {13, 9}, {64, 64}, {97, 131}, {97, 130}, {300, 257}, {301, 258}, {513, 389}};
     const float shift = 131.5f, scale = 1.37f;
     for (FilterPair &f : filters) {
         const WsqTransformTable table = table_of(f);
@@ -270,12 +270,27 @@ TEST(FastSynthesis, WholeTransformMatchesWithAnyThreadCount)
             wsq_build_trees(&tree, &quant, width, height);
             std::vector<float> input = random_floats(rng, static_cast<size_t>(width) * height, 90.0f);
             /* Then again with the uncoded quadrant zero, as a decoder has
-             * it, and the bytes pass told so. */
-            for (const int fourth_zero : {0, 1}) {
-                if (fourth_zero)
+             * it, and the bytes pass told so; then also with many rows of
+             * the subbands zero (one subband entirely), and told which. */
+            WsqZeroRows zero_rows(&quant);
+            for (const int zeros : {0, 1, 2}) {
+                const int fourth_zero = zeros ? 1 : 0;
+                if (zeros == 1)
                     for (int y = tree.nodes[3].y; y < height; ++y)
                         for (int x = tree.nodes[2].x; x < width; ++x)
                             input[static_cast<size_t>(y) * width + x] = 0.0f;
+                if (zeros == 2)
+                    for (int band = 0; band < WSQ_SUBBANDS; ++band) {
+                        const WsqQuantNode &q = quant.nodes[band];
+                        for (int r = 0; r < q.leny; ++r) {
+                            if (band != 55 && rng() % 5 >= 3)
+                                continue;
+                            for (int x = q.x; x < q.x + q.lenx; ++x)
+                                input[static_cast<size_t>(q.y + r) * width + x] = 0.0f;
+                            zero_rows.rows[static_cast<size_t>(zero_rows.first[band] + r)] = 1;
+                        }
+                    }
+                const WsqZeroRows *known = zeros == 2 ? &zero_rows : nullptr;
                 std::vector<float> expected = input;
                 ASSERT_EQ(wsq_reconstruct_reference(expected.data(), width, height, &tree, &table), 0);
                 std::vector<unsigned char> expected_bytes(expected.size());
@@ -287,14 +302,14 @@ TEST(FastSynthesis, WholeTransformMatchesWithAnyThreadCount)
                         const std::string where = f.name + " " + std::to_string(width) + "x" + std::to_string(height) +
                                                   " level=" + std::to_string(level) +
                                                   " threads=" + std::to_string(threads) +
-                                                  " fourth_zero=" + std::to_string(fourth_zero);
+                                                  " zeros=" + std::to_string(zeros);
                         std::vector<float> got = input;
                         ASSERT_EQ(wsq_reconstruct(got.data(), width, height, &tree, &table), 0);
                         ASSERT_EQ(first_difference(expected, got), -1) << where;
                         got = input;
                         unsigned char *pixels = nullptr;
                         ASSERT_EQ(wsq_reconstruct_to_bytes(got.data(), width, height, &tree, &table, shift, scale,
-                                                           &pixels, fourth_zero),
+                                                           &pixels, fourth_zero, 0, known),
                                   0);
                         const bool equal = std::memcmp(pixels, expected_bytes.data(), expected_bytes.size()) == 0;
                         std::free(pixels);
@@ -310,7 +325,7 @@ TEST(FastSynthesis, WholeTransformMatchesWithAnyThreadCount)
                             EXPECT_EQ(done, stop_at_once ? 0u : 0x1Cu) << where;
                             pixels = nullptr;
                             ASSERT_EQ(wsq_reconstruct_to_bytes(got.data(), width, height, &tree, &table, shift,
-                                                               scale, &pixels, fourth_zero, done),
+                                                               scale, &pixels, fourth_zero, done, known),
                                       0);
                             const bool same = std::memcmp(pixels, expected_bytes.data(), expected_bytes.size()) == 0;
                             std::free(pixels);
