@@ -117,12 +117,16 @@ void dequantize_subband(const WsqSynthKernels &k, const WsqQuantTable *quant, co
         const ptrdiff_t count =
             from >= pixels ? 0 : static_cast<ptrdiff_t>(length < pixels - from ? length : pixels - from);
         float *row = out + static_cast<size_t>(node.y + r) * width + node.x;
-        if (in_float)
+        /* Rows of zeros are common at low rates, and cheaper to clear. */
+        const bool zero = zero_rows && all_zero(coefficients + from, count);
+        if (zero)
+            std::memset(row, 0, static_cast<size_t>(count) * sizeof(float));
+        else if (in_float)
             k.dequantize_run_float(row, coefficients + from, count, quant->bin_center, q, half_z_float);
         else
             k.dequantize_run(row, coefficients + from, count, quant->bin_center, q, half_z);
         if (zero_rows)
-            zero_rows[r] = all_zero(coefficients + from, count) ? 1 : 0;
+            zero_rows[r] = zero ? 1 : 0;
         /* A subband past the end of the coefficients stays zero. */
         if (tiles && count < static_cast<ptrdiff_t>(length))
             std::memset(row + count, 0, (length - static_cast<size_t>(count)) * sizeof(float));
