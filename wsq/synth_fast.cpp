@@ -601,6 +601,13 @@ struct Transform {
     ptrdiff_t out_pitch[4] = {};
     /* Zero rows of the subbands, for the nodes written out of place. */
     const WsqZeroRows *zero_rows = nullptr;
+    /* Plans for the line lengths of the nodes, worked out before the
+     * passes (see prepare_plans) and only read while they run. */
+    struct CachedPlan {
+        int n, invert;
+        LinePlan plan;
+    };
+    std::vector<std::unique_ptr<CachedPlan>> plans;
 
     Transform(float *image_, int width_, int height_, const WsqTransformTable *table, int level, int threads_)
         : image(image_), width(width_), height(height_),
@@ -609,6 +616,40 @@ struct Transform {
     {
     }
 };
+
+/* The plan for lines of n samples: a prepared one, or else one built into
+ * fallback. */
+const LinePlan &line_plan(const Transform &tr, int n, int invert, LinePlan &fallback)
+{
+    for (const auto &c : tr.plans)
+        if (c->n == n && c->invert == invert)
+            return c->plan;
+    build_line_plan(fallback, n, invert, tr.f);
+    return fallback;
+}
+
+/* Works out the plans of nodes first..19 once: many share their lengths. */
+void prepare_plans(Transform &tr, const WsqWaveletTree *tree, int first)
+{
+    for (int node = first; node < WSQ_WAVELET_NODES; ++node) {
+        const WsqWaveletNode &w = tree->nodes[node];
+        if (w.lenx <= 0 || w.leny <= 0)
+            continue;
+        const int lines[2][2] = {{w.leny, w.invert_columns}, {w.lenx, w.invert_rows}};
+        for (const auto &line : lines) {
+            bool known = false;
+            for (const auto &c : tr.plans)
+                known = known || (c->n == line[0] && c->invert == line[1]);
+            if (known)
+                continue;
+            auto c = std::make_unique<Transform::CachedPlan>();
+            c->n = line[0];
+            c->invert = line[1];
+            build_line_plan(c->plan, c->n, c->invert, tr.f);
+            tr.plans.push_back(std::move(c));
+        }
+    }
+}
 
 /* body(task, workspace) for tasks 0..tasks-1: over the decode threads, or
  * with solo, all on the calling thread with that workspace. */
@@ -629,10 +670,9 @@ void for_tasks(Transform &tr, int threads, Workspace *solo, int tasks, Body &&bo
 void synth_node(Transform &tr, const WsqWaveletNode &w, float *scratch, Workspace *solo)
 {
     float *origin = tr.image + static_cast<ptrdiff_t>(w.y) * tr.width + w.x;
-    LinePlan &column_plan = solo ? solo->column_plan : tr.column_plan;
-    LinePlan &row_plan = solo ? solo->row_plan : tr.row_plan;
-    build_line_plan(column_plan, w.leny, w.invert_columns, tr.f);
-    build_line_plan(row_plan, w.lenx, w.invert_rows, tr.f);
+    const LinePlan &column_plan =
+        line_plan(tr, w.leny, w.invert_columns, solo ? solo->column_plan : tr.column_plan);
+    const LinePlan &row_plan = line_plan(tr, w.lenx, w.invert_rows, solo ? solo->row_plan : tr.row_plan);
     const int threads = threads_for(static_cast<long long>(w.lenx) * w.leny, tr.threads);
     for_tasks(tr, threads, solo, strips(w.leny), [&](int task, Workspace &ws) {
         const int t0 = task * kStripRows;
@@ -663,10 +703,9 @@ constexpr long long kZeroShare = 8;
 void synth_node_out(Transform &tr, const WsqWaveletNode &w, float *dst, ptrdiff_t dst_pitch, Workspace *solo)
 {
     const float *origin = tr.image + static_cast<ptrdiff_t>(w.y) * tr.width + w.x;
-    LinePlan &column_plan = solo ? solo->column_plan : tr.column_plan;
-    LinePlan &row_plan = solo ? solo->row_plan : tr.row_plan;
-    build_line_plan(column_plan, w.leny, w.invert_columns, tr.f);
-    build_line_plan(row_plan, w.lenx, w.invert_rows, tr.f);
+    const LinePlan &column_plan =
+        line_plan(tr, w.leny, w.invert_columns, solo ? solo->column_plan : tr.column_plan);
+    const LinePlan &row_plan = line_plan(tr, w.lenx, w.invert_rows, solo ? solo->row_plan : tr.row_plan);
     const LineShape &cs = column_plan.shape, &rs = row_plan.shape;
     /* The columns of the row pass's low band and those of its high band,
      * each over two subbands (the column pass's bands). */
@@ -885,6 +924,7 @@ int reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
         tr.ws.resize(static_cast<size_t>(tr.threads));
         for (Workspace &ws : tr.ws)
             ws.reserve(tr.f, longest);
+        prepare_plans(tr, tree, last);
 
         size_t third_area = 0;
         const bool moved = pixels && fourth_zero && plan_moved_nodes(tr, tree, &third_area);
@@ -1093,6 +1133,7 @@ unsigned wsq_synthesize_early(float *image, int width, int height, const WsqWave
             }
         Workspace ws;
         ws.reserve(tr.f, longest);
+        prepare_plans(tr, tree, 4);
         std::unique_ptr<float, decltype(&std::free)> scratch(static_cast<float *>(wsq_alloc_large(area * sizeof(float))),
                                                              &std::free);
         if (!scratch)
