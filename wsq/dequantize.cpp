@@ -4,8 +4,8 @@
 #include "dequantize.h"
 #include "memory.h"
 
-#include <cstdlib>
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 

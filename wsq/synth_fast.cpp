@@ -907,10 +907,14 @@ int reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
     try {
         Transform tr(image, width, height, table, level, wsq_decode_threads());
         const int last = pixels ? 1 : 0; /* the last node done in place */
+        size_t third_area = 0;
+        const bool moved = pixels && fourth_zero && plan_moved_nodes(tr, tree, &third_area);
+        /* Nodes written out of place need only the strips, not the scratch. */
+        const int first_in_place = moved ? 4 : last;
         size_t scratch_size = 1; /* for any node done in place */
-        size_t below_root = 1;   /* for nodes 1..19 */
+        size_t below_root = 1;   /* for nodes 1..19 done in place */
         int longest = 1;
-        for (int node = last; node < WSQ_WAVELET_NODES; ++node) {
+        for (int node = first_in_place; node < WSQ_WAVELET_NODES; ++node) {
             const WsqWaveletNode &w = tree->nodes[node];
             if (w.lenx <= 0 || w.leny <= 0)
                 continue;
@@ -922,30 +926,23 @@ int reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
         for (const WsqWaveletNode &w : tree->nodes)
             longest = std::max({longest, w.lenx, w.leny});
         tr.ws.resize(static_cast<size_t>(tr.threads));
-        for (Workspace &ws : tr.ws)
+        const size_t root_width = static_cast<size_t>(std::max(tree->nodes[0].lenx, 0));
+        for (Workspace &ws : tr.ws) {
             ws.reserve(tr.f, longest);
+            if (pixels) {
+                ws.strip.resize(static_cast<size_t>(kStripRows) * root_width);
+                ws.row.resize(root_width);
+            }
+        }
         prepare_plans(tr, tree, last);
 
-        size_t third_area = 0;
-        const bool moved = pixels && fourth_zero && plan_moved_nodes(tr, tree, &third_area);
         std::unique_ptr<float, decltype(&std::free)> third(nullptr, &std::free);
         if (moved) {
-            /* Nodes 1 to 3 need only the strips; the scratch is for the
-             * nodes below node 1. */
-            scratch_size = below_root = 1;
-            for (int node = 4; node < WSQ_WAVELET_NODES; ++node) {
-                const WsqWaveletNode &w = tree->nodes[node];
-                if (w.lenx > 0 && w.leny > 0)
-                    below_root = scratch_size =
-                        std::max(scratch_size, static_cast<size_t>(w.lenx) * static_cast<size_t>(w.leny));
-            }
             third.reset(static_cast<float *>(wsq_alloc_large(third_area * sizeof(float))));
             if (!third)
                 return WSQ_E_LOWHALF;
             tr.out[3] = third.get();
             tr.zero_rows = zero_rows;
-            for (Workspace &ws : tr.ws)
-                ws.strip.resize(static_cast<size_t>(kStripRows) * static_cast<size_t>(tree->nodes[0].lenx));
         }
 
         /* With several threads the subtrees below node 1 run side by
@@ -987,13 +984,8 @@ int reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
         if (!out)
             return WSQ_E_IMAGE_ALLOC;
         const WsqWaveletNode &root = tree->nodes[0];
-        if (root.lenx > 0 && root.leny > 0) {
-            for (Workspace &ws : tr.ws) {
-                ws.strip.resize(static_cast<size_t>(kStripRows) * static_cast<size_t>(root.lenx));
-                ws.row.resize(static_cast<size_t>(root.lenx));
-            }
+        if (root.lenx > 0 && root.leny > 0)
             synth_root_to_bytes(tr, tree, out, shift, scale, fourth_zero);
-        }
         *pixels = out;
         return 0;
     } catch (const std::bad_alloc &) {
