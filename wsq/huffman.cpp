@@ -206,16 +206,16 @@ struct BlockTable {
     /* Code length in bits 0-4, kind in bits 5-7; for kPlain the number of
      * coefficients in bits 8-15 and the first one's value in bits 16-31. */
     uint32_t plain[1u << kLookupBits];
-    /* Two plain codes within kLookupBits bits: bit 5 set, their total
-     * length in bits 0-4, the first's count of coefficients in bits 8-15
-     * and value in 16-31, the second's in bits 32-39 and 40-55. 0 for
-     * any other string. */
+    /* One plain code, or two within kLookupBits bits: bit 5 set, their
+     * total length in bits 0-4, the first's count of coefficients in bits
+     * 8-15 and value in 16-31, the second's (0 and 0 for one code) in bits
+     * 32-39 and 40-55. 0 for any other string. */
     uint64_t pair[1u << kLookupBits];
 };
 
 constexpr uint64_t kPairFlag = 1u << 5;
 
-/* The pairs, from the plain entries. */
+/* The entries of one or two codes, from the plain entries. */
 void build_pairs(BlockTable *table)
 {
     const uint32_t mask = (1u << kLookupBits) - 1;
@@ -223,7 +223,10 @@ void build_pairs(BlockTable *table)
         table->pair[v] = 0;
         const uint32_t first = table->plain[v];
         const uint32_t l1 = first & 31u;
-        if (((first >> 5) & 7u) != kPlain || l1 == 0 || l1 >= static_cast<uint32_t>(kLookupBits))
+        if (((first >> 5) & 7u) != kPlain || l1 == 0)
+            continue;
+        table->pair[v] = l1 | kPairFlag | (static_cast<uint64_t>(first >> 8) << 8);
+        if (l1 >= static_cast<uint32_t>(kLookupBits))
             continue;
         const uint32_t second = table->plain[(v << l1) & mask];
         const uint32_t l2 = second & 31u;
@@ -437,20 +440,37 @@ public:
         const uint8_t *pos = pos_;
         int64_t n = count;
         for (;;) {
-            /* 32 bits cover an 11-bit code and 16 raw bits. */
-            if (nbits < 32) {
+            /* Topped up at every step while the next eight bytes hold no
+             * 0xFF, so that no branch hangs on the bits left (no predictor
+             * can follow them); the careful refill otherwise. 32 bits cover
+             * an 11-bit code and 16 raw bits. */
+            bool topped = false;
+            if (end_ - pos >= 8) {
+                const uint64_t next = load_be64(pos);
+                if (!has_ff(next)) {
+                    acc |= next >> nbits;
+                    pos += (63 - nbits) >> 3;
+                    nbits |= 56;
+                    acc &= ~(~uint64_t{0} >> nbits);
+                    topped = true;
+                }
+            }
+            if (!topped && nbits < 32) {
                 if (!stopped_)
                     stopped_ = refill_bits(acc, nbits, pos, end_);
                 if (nbits < 32)
                     break;
             }
             if (cleared) {
-                /* Two codes at once where they fit. */
+                /* One plain code, or two where they fit, with no branch
+                 * on which. A single code stores a zero just after its
+                 * coefficients as the second, where nothing is decoded yet:
+                 * hence strictly below the bound. */
                 const uint64_t two = table.pair[acc >> (64 - kLookupBits)];
                 if (two & kPairFlag) {
                     const int64_t first = static_cast<int64_t>((two >> 8) & 0xFFu);
                     const int64_t both = first + static_cast<int64_t>((two >> 32) & 0xFFu);
-                    if (n + both <= expected) {
+                    if (n + both < expected) {
                         coefficients[n] = static_cast<int16_t>(two >> 16);
                         coefficients[n + first] = static_cast<int16_t>(two >> 40);
                         n += both;
