@@ -435,104 +435,69 @@ public:
     void run(const BlockTable &table, int16_t *coefficients, int64_t &count, int64_t expected, bool cleared)
     {
         /* Locals, so that they stay in registers across the stores. */
-        uint64_t acc = acc_;
-        int nbits = nbits_;
-        const uint8_t *pos = pos_;
-        int64_t n = count;
-        for (;;) {
-            /* Topped up at every step while the next eight bytes hold no
-             * 0xFF, so that no branch hangs on the bits left (no predictor
-             * can follow them); the careful refill otherwise. 32 bits cover
-             * an 11-bit code and 16 raw bits. */
-            bool topped = false;
-            if (end_ - pos >= 8) {
-                const uint64_t next = load_be64(pos);
-                if (!has_ff(next)) {
-                    acc |= next >> nbits;
-                    pos += (63 - nbits) >> 3;
-                    nbits |= 56;
-                    acc &= ~(~uint64_t{0} >> nbits);
-                    topped = true;
+        Bits b = take(count);
+        if (cleared) {
+            for (;;) {
+                /* With 54 bits or more, two steps need no refill between
+                 * them: a step takes at most kStepBits. */
+                if (quick_refill(b, end_) || b.nbits >= 2 * kStepBits) {
+                    if (!step<true>(b, table, coefficients, expected) || !step<true>(b, table, coefficients, expected))
+                        break;
+                } else if (!once<true>(b, table, coefficients, expected)) {
+                    break;
                 }
             }
-            if (!topped && nbits < 32) {
-                if (!stopped_)
-                    stopped_ = refill_bits(acc, nbits, pos, end_);
-                if (nbits < 32)
-                    break;
+        } else {
+            while (once<false>(b, table, coefficients, expected)) {
             }
-            if (cleared) {
-                /* One plain code, or two where they fit, with no branch
-                 * on which. A single code stores a zero just after its
-                 * coefficients as the second, where nothing is decoded yet:
-                 * hence strictly below the bound. */
-                const uint64_t two = table.pair[acc >> (64 - kLookupBits)];
-                if (two & kPairFlag) {
-                    const int64_t first = static_cast<int64_t>((two >> 8) & 0xFFu);
-                    const int64_t both = first + static_cast<int64_t>((two >> 32) & 0xFFu);
-                    if (n + both < expected) {
-                        coefficients[n] = static_cast<int16_t>(two >> 16);
-                        coefficients[n + first] = static_cast<int16_t>(two >> 40);
-                        n += both;
-                        const int length = static_cast<int>(two & 31u);
-                        acc <<= length;
-                        nbits -= length;
-                        continue;
-                    }
-                }
-            }
-            uint32_t entry = table.plain[acc >> (64 - kLookupBits)];
-            int length = static_cast<int>(entry & 31u);
-            unsigned kind = (entry >> 5) & 7u;
-            if (kind == kPlain) {
-                int advance = static_cast<int>((entry >> 8) & 0xFFu);
-                if (n + advance > expected)
-                    break;
-                if (cleared)
-                    /* A run's entry holds the value 0, and its first
-                     * coefficient is zero already: no branch on the kind,
-                     * whose pattern no predictor can follow. */
-                    coefficients[n] = static_cast<int16_t>(entry >> 16);
-                else if (advance == 1)
-                    coefficients[n] = static_cast<int16_t>(entry >> 16);
-                else
-                    std::fill(coefficients + n, coefficients + n + advance, int16_t{0});
-                n += advance;
-                acc <<= length;
-                nbits -= length;
-                continue;
-            }
-            if (kind == kStop)
-                break;
-            int raw_bits = kind <= kNegative8 || kind == kRun8 ? 8 : 16;
-            auto raw = static_cast<uint32_t>((acc << length) >> (64 - raw_bits));
-            if (kind >= kRun8) {
-                if (n + raw > expected)
-                    break;
-                if (!cleared)
-                    std::fill(coefficients + n, coefficients + n + raw, int16_t{0});
-                n += raw;
-            } else {
-                if (n >= expected)
-                    break;
-                int value;
-                if (kind == kPositive8)
-                    value = static_cast<int>(raw);
-                else if (kind == kNegative8)
-                    value = -static_cast<int>(raw);
-                else if (kind == kPositive16)
-                    value = static_cast<int16_t>(raw);
-                else
-                    value = static_cast<int16_t>(static_cast<uint16_t>(0u - raw));
-                coefficients[n++] = static_cast<int16_t>(value);
-            }
-            acc <<= length + raw_bits;
-            nbits -= length + raw_bits;
         }
-        acc_ = acc;
-        nbits_ = nbits;
-        pos_ = pos;
-        count = n;
+        give(b, count);
+    }
+
+    /* Two blocks' fast loops at once, into cleared coefficients. Within a
+     * block each look-up waits on the one before it; two blocks in one
+     * loop give the processor two such chains to overlap. Returns whether
+     * the second reader (rather than the first) is the one that stopped,
+     * before a symbol its own run would have stopped at or a refill the
+     * quick way cannot do. */
+    static bool run_two(FastReader &ra, const BlockTable &ta, int64_t &ca, int64_t ea, FastReader &rb,
+                        const BlockTable &tb, int64_t &cb, int64_t eb, int16_t *coefficients)
+    {
+        Bits a = ra.take(ca), b = rb.take(cb);
+        bool second = false;
+        for (;;) {
+            if (!quick_refill(a, ra.end_) && a.nbits < 2 * kStepBits)
+                break;
+            if (!quick_refill(b, rb.end_) && b.nbits < 2 * kStepBits) {
+                second = true;
+                break;
+            }
+            if (!step<true>(a, ta, coefficients, ea))
+                break;
+            if (!step<true>(b, tb, coefficients, eb)) {
+                second = true;
+                break;
+            }
+            if (!step<true>(a, ta, coefficients, ea))
+                break;
+            if (!step<true>(b, tb, coefficients, eb)) {
+                second = true;
+                break;
+            }
+        }
+        ra.give(a, ca);
+        rb.give(b, cb);
+        return second;
+    }
+
+    /* One step of run, the careful refill included: false, having consumed
+     * nothing, where run would stop. */
+    bool run_once(const BlockTable &table, int16_t *coefficients, int64_t &count, int64_t expected)
+    {
+        Bits b = take(count);
+        const bool went = once<true>(b, table, coefficients, expected);
+        give(b, count);
+        return went;
     }
 
     /* Puts the cursor where the serial reader would have it: just past the
@@ -548,6 +513,132 @@ public:
     }
 
 private:
+    /* The fast loop's state, copied into locals. */
+    struct Bits {
+        uint64_t acc;
+        int nbits;
+        const uint8_t *pos;
+        int64_t n;
+    };
+    /* The most bits one step takes: an 11-bit code and 16 raw bits. */
+    static constexpr int kStepBits = kLookupBits + 16;
+
+    Bits take(int64_t count) const { return {acc_, nbits_, pos_, count}; }
+    void give(const Bits &b, int64_t &count)
+    {
+        acc_ = b.acc;
+        nbits_ = b.nbits;
+        pos_ = b.pos;
+        count = b.n;
+    }
+
+    /* Tops the bits up to 56..63 when the next eight bytes hold no 0xFF
+     * (no branch then hangs on the bits left, which no predictor can
+     * follow); false, changing nothing, otherwise. */
+    static bool quick_refill(Bits &b, const uint8_t *end)
+    {
+        if (end - b.pos < 8)
+            return false;
+        const uint64_t next = load_be64(b.pos);
+        if (has_ff(next))
+            return false;
+        b.acc |= next >> b.nbits;
+        b.pos += (63 - b.nbits) >> 3;
+        b.nbits |= 56;
+        b.acc &= ~(~uint64_t{0} >> b.nbits);
+        return true;
+    }
+
+    /* One step with either refill: false where run stops. */
+    template <bool Cleared>
+    bool once(Bits &b, const BlockTable &table, int16_t *coefficients, int64_t expected)
+    {
+        if (!quick_refill(b, end_) && b.nbits < 32) {
+            if (!stopped_)
+                stopped_ = refill_bits(b.acc, b.nbits, b.pos, end_);
+            if (b.nbits < 32)
+                return false;
+        }
+        return step<Cleared>(b, table, coefficients, expected);
+    }
+
+    /* One symbol, or two plain codes, with at least kStepBits bits
+     * buffered: false, having consumed nothing, before a symbol the fast
+     * loop does not take (a long or bad code, a marker) or one that would
+     * pass the bound. */
+    template <bool Cleared>
+    static bool step(Bits &b, const BlockTable &table, int16_t *coefficients, int64_t expected)
+    {
+        const unsigned index = static_cast<unsigned>(b.acc >> (64 - kLookupBits));
+        if (Cleared) {
+            /* One plain code, or two where they fit, with no branch on
+             * which. A single code stores a zero just after its
+             * coefficients as the second, where nothing is decoded yet:
+             * hence strictly below the bound. */
+            const uint64_t two = table.pair[index];
+            if (two & kPairFlag) {
+                const int64_t first = static_cast<int64_t>((two >> 8) & 0xFFu);
+                const int64_t both = first + static_cast<int64_t>((two >> 32) & 0xFFu);
+                if (b.n + both < expected) {
+                    coefficients[b.n] = static_cast<int16_t>(two >> 16);
+                    coefficients[b.n + first] = static_cast<int16_t>(two >> 40);
+                    b.n += both;
+                    const int length = static_cast<int>(two & 31u);
+                    b.acc <<= length;
+                    b.nbits -= length;
+                    return true;
+                }
+            }
+        }
+        const uint32_t entry = table.plain[index];
+        const int length = static_cast<int>(entry & 31u);
+        const unsigned kind = (entry >> 5) & 7u;
+        if (kind == kPlain) {
+            const int advance = static_cast<int>((entry >> 8) & 0xFFu);
+            if (b.n + advance > expected)
+                return false;
+            if (Cleared)
+                /* A run's entry holds the value 0, and its first
+                 * coefficient is zero already. */
+                coefficients[b.n] = static_cast<int16_t>(entry >> 16);
+            else if (advance == 1)
+                coefficients[b.n] = static_cast<int16_t>(entry >> 16);
+            else
+                std::fill(coefficients + b.n, coefficients + b.n + advance, int16_t{0});
+            b.n += advance;
+            b.acc <<= length;
+            b.nbits -= length;
+            return true;
+        }
+        if (kind == kStop)
+            return false;
+        const int raw_bits = kind <= kNegative8 || kind == kRun8 ? 8 : 16;
+        const auto raw = static_cast<uint32_t>((b.acc << length) >> (64 - raw_bits));
+        if (kind >= kRun8) {
+            if (b.n + raw > expected)
+                return false;
+            if (!Cleared)
+                std::fill(coefficients + b.n, coefficients + b.n + raw, int16_t{0});
+            b.n += raw;
+        } else {
+            if (b.n >= expected)
+                return false;
+            int value;
+            if (kind == kPositive8)
+                value = static_cast<int>(raw);
+            else if (kind == kNegative8)
+                value = -static_cast<int>(raw);
+            else if (kind == kPositive16)
+                value = static_cast<int16_t>(raw);
+            else
+                value = static_cast<int16_t>(static_cast<uint16_t>(0u - raw));
+            coefficients[b.n++] = static_cast<int16_t>(value);
+        }
+        b.acc <<= length + raw_bits;
+        b.nbits -= length + raw_bits;
+        return true;
+    }
+
     void consume(int n)
     {
         acc_ <<= n;
@@ -680,6 +771,75 @@ private:
     uint16_t marker_ = 0;
 };
 
+/* One symbol the careful way: 0 to go on, 1 at the marker that ends the
+ * block (in *marker), or an error with the cursor where the serial reader
+ * would leave it. */
+template <class Reader>
+int careful_symbol(Reader &reader, const BlockTable &table, int16_t *coefficients, int64_t &count,
+                   int64_t expected, int64_t total, bool cleared, uint16_t *marker)
+{
+    auto fail = [&](int code) {
+        reader.sync();
+        return code;
+    };
+    int symbol;
+    int status = reader.symbol(table, &symbol);
+    if (status != 0)
+        return fail(status);
+    if (symbol == -1) {
+        *marker = reader.marker();
+        return 1;
+    }
+
+    if (count > expected)
+        return fail(WSQ_E_BLOCK);
+
+    if (symbol >= 107 && symbol <= 254) {
+        if (count >= total)
+            return fail(WSQ_E_BLOCK);
+        coefficients[count++] = static_cast<int16_t>(symbol - 180);
+        return 0;
+    }
+
+    int64_t run = -1; /* zero run length, or -1 for a single coefficient */
+    int value = 0;
+    uint16_t raw;
+    if (symbol >= 1 && symbol <= 100) {
+        run = symbol;
+    } else if (symbol == 101 || symbol == 102 || symbol == 105) {
+        if ((status = reader.raw(8, &raw)) != 0)
+            return fail(status);
+        if (symbol == 105)
+            run = raw;
+        else
+            value = symbol == 101 ? raw : -static_cast<int>(raw);
+    } else if (symbol == 103 || symbol == 104 || symbol == 106) {
+        if ((status = reader.raw(16, &raw)) != 0)
+            return fail(status);
+        if (symbol == 106)
+            run = raw;
+        else if (symbol == 103)
+            value = static_cast<int16_t>(raw);
+        else
+            value = static_cast<int16_t>(static_cast<uint16_t>(0u - raw));
+    } else {
+        return fail(WSQ_E_SYMBOL); /* 0 and 255 are not in the alphabet */
+    }
+
+    if (run >= 0) {
+        if (count + run > expected)
+            return fail(WSQ_E_BLOCK);
+        if (!cleared)
+            std::fill(coefficients + count, coefficients + count + run, int16_t{0});
+        count += run;
+    } else {
+        if (count >= total)
+            return fail(WSQ_E_BLOCK);
+        coefficients[count++] = static_cast<int16_t>(value);
+    }
+    return 0;
+}
+
 /* One block's data, from the reader's position up to the marker that ends
  * it: 0 with the marker in *marker, or an error with the cursor where the
  * serial reader would leave it. count runs on from the blocks before. With
@@ -689,69 +849,12 @@ template <class Reader>
 int block_data(Reader &reader, const BlockTable &table, int16_t *coefficients, int64_t &count,
                int64_t expected, int64_t total, bool cleared, uint16_t *marker)
 {
-    auto fail = [&](int code) {
-        reader.sync();
-        return code;
-    };
     for (;;) {
         if constexpr (Reader::kLookup)
             reader.run(table, coefficients, count, expected, cleared);
-
-        int symbol;
-        int status = reader.symbol(table, &symbol);
-        if (status != 0)
-            return fail(status);
-        if (symbol == -1) {
-            *marker = reader.marker();
-            return 0;
-        }
-
-        if (count > expected)
-            return fail(WSQ_E_BLOCK);
-
-        if (symbol >= 107 && symbol <= 254) {
-            if (count >= total)
-                return fail(WSQ_E_BLOCK);
-            coefficients[count++] = static_cast<int16_t>(symbol - 180);
-            continue;
-        }
-
-        int64_t run = -1; /* zero run length, or -1 for a single coefficient */
-        int value = 0;
-        uint16_t raw;
-        if (symbol >= 1 && symbol <= 100) {
-            run = symbol;
-        } else if (symbol == 101 || symbol == 102 || symbol == 105) {
-            if ((status = reader.raw(8, &raw)) != 0)
-                return fail(status);
-            if (symbol == 105)
-                run = raw;
-            else
-                value = symbol == 101 ? raw : -static_cast<int>(raw);
-        } else if (symbol == 103 || symbol == 104 || symbol == 106) {
-            if ((status = reader.raw(16, &raw)) != 0)
-                return fail(status);
-            if (symbol == 106)
-                run = raw;
-            else if (symbol == 103)
-                value = static_cast<int16_t>(raw);
-            else
-                value = static_cast<int16_t>(static_cast<uint16_t>(0u - raw));
-        } else {
-            return fail(WSQ_E_SYMBOL); /* 0 and 255 are not in the alphabet */
-        }
-
-        if (run >= 0) {
-            if (count + run > expected)
-                return fail(WSQ_E_BLOCK);
-            if (!cleared)
-                std::fill(coefficients + count, coefficients + count + run, int16_t{0});
-            count += run;
-        } else {
-            if (count >= total)
-                return fail(WSQ_E_BLOCK);
-            coefficients[count++] = static_cast<int16_t>(value);
-        }
+        const int status = careful_symbol(reader, table, coefficients, count, expected, total, cleared, marker);
+        if (status)
+            return status < 0 ? status : 0;
     }
 }
 
@@ -953,11 +1056,6 @@ bool decode_side_by_side(int16_t *coefficients, WsqQuantTable *quant, WsqHuffman
             if (quant_copy.bin_width[i] != 0.0f)
                 first += static_cast<int64_t>(quant_tree->nodes[i].lenx) * quant_tree->nodes[i].leny;
     }
-    /* The largest block first, so that the others fill in beside it. */
-    int order[kSideBlocks] = {0, 1, 2};
-    std::sort(order, order + kSideBlocks, [&](int a, int b) {
-        return blocks[a].finish - blocks[a].start > blocks[b].finish - blocks[b].start;
-    });
     /* A block stands when it ended cleanly at its marker, with exactly the
      * count the next block was assumed to start from. */
     const auto block_stands = [&](int b) {
@@ -967,12 +1065,101 @@ bool decode_side_by_side(int16_t *coefficients, WsqQuantTable *quant, WsqHuffman
     };
     /* Per block: 0 while it is decoding, then 1 if it stands, 2 if not. */
     std::atomic<int> outcome[kSideBlocks] = {0, 0, 0};
+
+    /* Block b's decode in progress. Each block writes only up to where the
+     * next is assumed to start, so that blocks running at once never write
+     * the same coefficient. A block that would go further fails there; it
+     * could not have stood anyway, its count only growing past that start. */
+    struct Run {
+        int b;
+        ByteCursor cursor;
+        FastReader reader;
+        int64_t expected, total;
+    };
+    const auto begin = [&](Run &run, int b) {
+        SideBlock &block = blocks[b];
+        run.b = b;
+        run.cursor = ByteCursor{block.start, cursor->end};
+        run.reader.start(&run.cursor);
+        block.last = block.first;
+        block.met = 0;
+        const int64_t limit = b + 1 < kSideBlocks ? blocks[b + 1].first : total;
+        run.expected = std::min(expected, limit);
+        run.total = std::min(total, limit);
+    };
+    const auto finish = [&](Run &run, int status) {
+        SideBlock &block = blocks[run.b];
+        block.status = status;
+        block.after = run.cursor.pos;
+        outcome[run.b].store(block_stands(run.b) ? 1 : 2, std::memory_order_release);
+    };
+    /* To its end, alone. */
+    const auto decode_alone = [&](Run &run) {
+        SideBlock &block = blocks[run.b];
+        finish(run, block_data(run.reader, block.table, coefficients, block.last, run.expected, run.total, true,
+                               &block.met));
+    };
+    /* Blocks list[0..count-1] on this thread, two at a time with their
+     * fast loops interleaved: when one ends, the next takes its place. */
+    const auto decode_together = [&](const int *list, int count) {
+        if (count == 1) {
+            Run run;
+            begin(run, list[0]);
+            decode_alone(run);
+            return;
+        }
+        Run runs[2];
+        begin(runs[0], list[0]);
+        begin(runs[1], list[1]);
+        int next = 2;
+        for (;;) {
+            SideBlock &a = blocks[runs[0].b], &b = blocks[runs[1].b];
+            const int i = FastReader::run_two(runs[0].reader, a.table, a.last, runs[0].expected, runs[1].reader,
+                                              b.table, b.last, runs[1].expected, coefficients)
+                              ? 1
+                              : 0;
+            /* The reader that stopped goes on by one step the way its own
+             * run would, or by one symbol the careful way. */
+            Run &run = runs[i];
+            SideBlock &block = blocks[run.b];
+            if (run.reader.run_once(block.table, coefficients, block.last, run.expected))
+                continue;
+            const int status = careful_symbol(run.reader, block.table, coefficients, block.last, run.expected,
+                                              run.total, true, &block.met);
+            if (status == 0)
+                continue;
+            finish(run, status < 0 ? status : 0);
+            if (next == count)
+                break;
+            begin(run, list[next++]);
+        }
+        for (Run &run : runs)
+            if (outcome[run.b].load(std::memory_order_relaxed) == 0)
+                decode_alone(run);
+    };
+
+    /* By size, the largest first. One thread takes them all, two at a
+     * time; two threads take the largest alone and the other two
+     * together; more take one each. */
+    int order[kSideBlocks] = {0, 1, 2};
+    std::sort(order, order + kSideBlocks, [&](int a, int b) {
+        return blocks[a].finish - blocks[a].start > blocks[b].finish - blocks[b].start;
+    });
+    int task_first[kSideBlocks + 1] = {0, 1, 2, 3};
+    int tasks = kSideBlocks;
+    if (threads == 1) {
+        task_first[1] = kSideBlocks;
+        tasks = 1;
+    } else if (threads == 2) {
+        task_first[2] = kSideBlocks;
+        tasks = 2;
+    }
     bool beside_ran = false;
     /* The work beside the blocks is the last task, so it starts only once
      * every block has been handed out and never waits for a block that no
      * thread is decoding. */
-    wsq_parallel_for(threads, kSideBlocks + (beside ? 1 : 0), [&](int task, int) {
-        if (task == kSideBlocks) {
+    wsq_parallel_for(threads, tasks + (beside ? 1 : 0), [&](int task, int) {
+        if (task == tasks) {
             int first_two[2];
             for (int b = 0; b < 2; ++b)
                 while ((first_two[b] = outcome[b].load(std::memory_order_acquire)) == 0)
@@ -983,22 +1170,7 @@ bool decode_side_by_side(int16_t *coefficients, WsqQuantTable *quant, WsqHuffman
             }
             return;
         }
-        const int b = order[task];
-        SideBlock &block = blocks[b];
-        ByteCursor c{block.start, cursor->end};
-        FastReader reader;
-        reader.start(&c);
-        block.last = block.first;
-        block.met = 0;
-        /* Each block writes only up to where the next is assumed to start,
-         * so that blocks running at once never write the same coefficient.
-         * A block that would go further fails there; it could not have
-         * stood anyway, its count only growing past that start. */
-        const int64_t limit = b + 1 < kSideBlocks ? blocks[b + 1].first : total;
-        block.status = block_data(reader, block.table, coefficients, block.last, std::min(expected, limit),
-                                  std::min(total, limit), true, &block.met);
-        block.after = c.pos;
-        outcome[b].store(block_stands(b) ? 1 : 2, std::memory_order_release);
+        decode_together(order + task_first[task], task_first[task + 1] - task_first[task]);
     });
 
     bool stands = true;
@@ -1034,7 +1206,7 @@ int wsq_decode_blocks_cleared(int16_t *coefficients, WsqTransformTable *transfor
     if (beside)
         beside->ran = false;
     const int64_t total = static_cast<int64_t>(width) * height;
-    if (threads > 1 && width > 0 && height > 0 && total <= INT_MAX &&
+    if (threads >= 1 && width > 0 && height > 0 && total <= INT_MAX &&
         decode_side_by_side(coefficients, quant, huffman, cursor, quant_tree, total, threads, beside))
         return 0;
     return decode_blocks<FastReader>(coefficients, transform, quant, huffman, cursor, quant_tree,

@@ -78,9 +78,10 @@ struct WsqBesideBlocks {
 };
 
 /* The same for coefficients that are all zero on entry, with the same
- * outcome (coefficients, status, tables, cursor). With threads > 1 the
- * three blocks of a standard file are decoded side by side, and beside
- * (if given) runs with them. */
+ * outcome (coefficients, status, tables, cursor). The three blocks of a
+ * standard file are decoded side by side: over the threads, and on each
+ * thread two at a time with their inner loops interleaved. beside (if
+ * given) runs with them. */
 int wsq_decode_blocks_cleared(int16_t *coefficients, WsqTransformTable *transform, WsqQuantTable *quant,
                               WsqHuffmanTable *huffman, ByteCursor *cursor, const WsqQuantTree *quant_tree,
                               int width, int height, int threads,
