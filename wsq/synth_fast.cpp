@@ -54,9 +54,20 @@ bool cpu_has_avx2()
 #endif
 }
 
+bool cpu_has_avx512vl()
+{
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
+#else
+    return false;
+#endif
+}
+
 int best_level()
 {
     static const int level = [] {
+        if (wsq_synth_level_supported(WSQ_SYNTH_AVX512))
+            return static_cast<int>(WSQ_SYNTH_AVX512);
         if (wsq_synth_level_supported(WSQ_SYNTH_AVX2))
             return static_cast<int>(WSQ_SYNTH_AVX2);
         if (wsq_synth_level_supported(WSQ_SYNTH_SSE2))
@@ -395,7 +406,7 @@ struct Workspace {
     void reserve(const Filters &f, int longest_line)
     {
         const size_t half = static_cast<size_t>(longest_line / 2 + 1);
-        terms.resize(static_cast<size_t>(f.lsz + f.hsz));
+        terms.resize(2 * static_cast<size_t>(f.lsz + f.hsz)); /* both parities of a row */
         even.resize(half);
         odd.resize(half);
         /* A band extends by at most the filter length on each side. */
@@ -450,24 +461,31 @@ void synth_row(float *dst, const float *src, const LinePlan &plan, const WsqSynt
         }
         const float *band[2] = {zero_bands & kLowZero ? nullptr : pad_band(ws.bands[0], plan.bands[0], src, s.low_start, s.nl),
                                 zero_bands & kHighZero ? nullptr : pad_band(ws.bands[1], plan.bands[1], src, s.high_start, s.nh)};
-        const int count[2] = {s.nl, s.nh};
+        /* The terms of both parities, one list after the other. */
+        WsqSynthTerm *list[2] = {ws.terms.data(), ws.terms.data() + plan.terms[0].size()};
+        int count[2] = {0, 0};
         for (int p = 0; p < 2; ++p) {
-            const std::vector<RelTerm> &rel = plan.terms[p];
-            int n = 0;
-            if (!zero_bands) {
-                for (const RelTerm &r : rel)
-                    ws.terms[static_cast<size_t>(n++)] = {band[r.high] + r.offset, r.coef, r.op};
-            } else {
-                for (const RelTerm &r : rel)
-                    if (band[r.high]) {
-                        const float *at = band[r.high] + r.offset;
-                        ws.terms[static_cast<size_t>(n)] = n == 0 ? first_term(at, r.coef, r.op)
-                                                                  : WsqSynthTerm{at, r.coef, r.op};
-                        ++n;
-                    }
-            }
-            k.apply_terms(runs[p], ws.terms.data(), n, count[p]);
+            int &n = count[p];
+            for (const RelTerm &r : plan.terms[p])
+                if (!zero_bands) {
+                    list[p][n++] = {band[r.high] + r.offset, r.coef, r.op};
+                } else if (band[r.high]) {
+                    const float *at = band[r.high] + r.offset;
+                    list[p][n] = n == 0 ? first_term(at, r.coef, r.op) : WsqSynthTerm{at, r.coef, r.op};
+                    ++n;
+                }
         }
+        if (k.apply_pair && k.apply_pair(dst, list[0], count[0], list[1], count[1], s.nh)) {
+            /* A last even output without an odd one beside it. */
+            if (s.nl > s.nh) {
+                for (int i = 0; i < count[0]; ++i)
+                    list[0][i].src += s.nl - 1;
+                k.apply_terms(dst + s.n - 1, list[0], count[0], 1);
+            }
+            return;
+        }
+        k.apply_terms(runs[0], list[0], count[0], s.nl);
+        k.apply_terms(runs[1], list[1], count[1], s.nh);
         k.interleave(dst, runs[0], runs[1], s.nh);
         if (s.nl > s.nh)
             dst[s.n - 1] = runs[0][s.nl - 1];
@@ -1018,6 +1036,7 @@ bool wsq_synth_level_supported(int level)
     case WSQ_SYNTH_PORTABLE: return true;
     case WSQ_SYNTH_SSE2: return wsq_synth_kernels_sse2() != nullptr;
     case WSQ_SYNTH_AVX2: return wsq_synth_kernels_avx2() != nullptr && cpu_has_avx2();
+    case WSQ_SYNTH_AVX512: return wsq_synth_kernels_avx512() != nullptr && cpu_has_avx512vl();
     default: return false;
     }
 }
@@ -1040,6 +1059,7 @@ const WsqSynthKernels *wsq_synth_kernels(int level)
     switch (level) {
     case WSQ_SYNTH_SSE2: return wsq_synth_kernels_sse2();
     case WSQ_SYNTH_AVX2: return wsq_synth_kernels_avx2();
+    case WSQ_SYNTH_AVX512: return wsq_synth_kernels_avx512();
     default: return &wsq_synth_kernels_portable;
     }
 }

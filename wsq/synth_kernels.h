@@ -52,12 +52,20 @@ using WsqDequantizeRunFn = void (*)(float *out, const int16_t *in, ptrdiff_t cou
 using WsqDequantizeRunFloatFn = void (*)(float *out, const int16_t *in, ptrdiff_t count, float p, float q,
                                          float half_z);
 
+/* dst[2i] from the even terms and dst[2i+1] from the odd ones, i in
+ * 0..pairs-1: apply_terms of each into a run, then interleave, in one go.
+ * Returns false, writing nothing, for lists it has no form for; the
+ * caller then takes those three steps. */
+using WsqApplyPairFn = bool (*)(float *dst, const WsqSynthTerm *even, int neven, const WsqSynthTerm *odd,
+                                int nodd, ptrdiff_t pairs);
+
 struct WsqSynthKernels {
     WsqApplyTermsFn apply_terms;
     WsqInterleaveFn interleave;
     WsqToBytesFn to_bytes;
     WsqDequantizeRunFn dequantize_run;
     WsqDequantizeRunFloatFn dequantize_run_float;
+    WsqApplyPairFn apply_pair; /* null: none at this level */
 };
 
 /* Implementation levels. The reference level runs the straightforward
@@ -67,7 +75,8 @@ enum WsqSynthLevel {
     WSQ_SYNTH_PORTABLE = 1, /* plain C++, vectorised by the compiler */
     WSQ_SYNTH_SSE2 = 2,     /* x86-64 only */
     WSQ_SYNTH_AVX2 = 3,     /* x86-64 with AVX2, chosen at run time */
-    WSQ_SYNTH_LEVELS = 4
+    WSQ_SYNTH_AVX512 = 4,   /* the same with AVX-512VL's 32 registers */
+    WSQ_SYNTH_LEVELS = 5
 };
 
 /* Whether this build and this processor can run a level. */
@@ -88,5 +97,6 @@ const WsqSynthKernels *wsq_synth_kernels(int level);
 extern const WsqSynthKernels wsq_synth_kernels_portable;
 const WsqSynthKernels *wsq_synth_kernels_sse2(void);
 const WsqSynthKernels *wsq_synth_kernels_avx2(void);
+const WsqSynthKernels *wsq_synth_kernels_avx512(void);
 
 #endif /* WSQ_SYNTH_KERNELS_H */
