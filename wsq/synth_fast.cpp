@@ -395,11 +395,15 @@ struct LineAllocator {
 };
 using Floats = std::vector<float, LineAllocator<float>>;
 
+/* Output rows per task. */
+constexpr int kStripRows = 8;
+
 /* Per-thread working memory. */
 struct Workspace {
     std::vector<WsqSynthTerm> terms;
     Floats even, odd;
-    Floats bands[2]; /* extended low and high band of a row */
+    Floats bands[2]; /* extended low and high bands of up to kStripRows rows */
+    size_t band_pitch = 0; /* floats from one row's band copy to the next */
     Floats strip, row;
     LinePlan column_plan, row_plan; /* of the node this thread runs alone */
 
@@ -409,17 +413,19 @@ struct Workspace {
         terms.resize(2 * static_cast<size_t>(f.lsz + f.hsz)); /* both parities of a row */
         even.resize(half);
         odd.resize(half);
-        /* A band extends by at most the filter length on each side. */
+        /* A band extends by at most the filter length on each side. Rows
+         * stay on cache-line boundaries. */
+        band_pitch = (half + 2 * static_cast<size_t>(f.lsz + f.hsz) + 2 + 15) / 16 * 16;
         for (Floats &b : bands)
-            b.resize(half + 2 * static_cast<size_t>(f.lsz + f.hsz) + 2);
+            b.resize(static_cast<size_t>(kStripRows) * band_pitch);
     }
 };
 
 /* Copies a band of a contiguous line out with its extension; returns the
  * address of its sample 0. */
-float *pad_band(Floats &buffer, const PaddedBand &b, const float *line, int start, int size)
+float *pad_band(float *buffer, const PaddedBand &b, const float *line, int start, int size)
 {
-    float *zero = buffer.data() - b.begin;
+    float *zero = buffer - b.begin;
     const int *pad = b.pad.data();
     for (int i = b.begin; i < 0; ++i, ++pad)
         zero[i] = *pad >= 0 ? line[*pad] : 0.0f;
@@ -459,8 +465,9 @@ void synth_row(float *dst, const float *src, const LinePlan &plan, const WsqSynt
             std::memset(dst, 0, static_cast<size_t>(s.n) * sizeof(float));
             return;
         }
-        const float *band[2] = {zero_bands & kLowZero ? nullptr : pad_band(ws.bands[0], plan.bands[0], src, s.low_start, s.nl),
-                                zero_bands & kHighZero ? nullptr : pad_band(ws.bands[1], plan.bands[1], src, s.high_start, s.nh)};
+        const float *band[2] = {
+            zero_bands & kLowZero ? nullptr : pad_band(ws.bands[0].data(), plan.bands[0], src, s.low_start, s.nl),
+            zero_bands & kHighZero ? nullptr : pad_band(ws.bands[1].data(), plan.bands[1], src, s.high_start, s.nh)};
         /* The terms of both parities, one list after the other. */
         WsqSynthTerm *list[2] = {ws.terms.data(), ws.terms.data() + plan.terms[0].size()};
         int count[2] = {0, 0};
@@ -475,7 +482,7 @@ void synth_row(float *dst, const float *src, const LinePlan &plan, const WsqSynt
                     ++n;
                 }
         }
-        if (k.apply_pair && k.apply_pair(dst, list[0], count[0], list[1], count[1], s.nh)) {
+        if (k.apply_pair && k.apply_pair(dst, 0, list[0], count[0], list[1], count[1], 0, 1, s.nh)) {
             /* A last even output without an odd one beside it. */
             if (s.nl > s.nh) {
                 for (int i = 0; i < count[0]; ++i)
@@ -507,6 +514,45 @@ void synth_row(float *dst, const float *src, const LinePlan &plan, const WsqSynt
         const int begin = plan.edge_start[i];
         dst[plan.edge_t[i]] = eval_plan(terms + begin, plan.edge_start[i + 1] - begin, src, 1);
     }
+}
+
+/* Rows r = 0..rows-1 (at most kStripRows) of contiguous samples, row r
+ * read at src + r * src_pitch and written at dst + r * dst_pitch: as
+ * synth_row does each, but with one set-up of the kernel for them all.
+ * dst must not overlap src. */
+void synth_rows(float *dst, ptrdiff_t dst_pitch, const float *src, ptrdiff_t src_pitch, int rows,
+                const LinePlan &plan, const WsqSynthKernels &k, Workspace &ws)
+{
+    const LineShape &s = plan.shape;
+    if (rows > 1 && plan.padded && k.apply_pair && s.nh >= 8) {
+        const ptrdiff_t pitch = static_cast<ptrdiff_t>(ws.band_pitch);
+        const float *band[2] = {};
+        for (int r = rows - 1; r >= 0; --r) {
+            const float *line = src + r * src_pitch;
+            band[0] = pad_band(ws.bands[0].data() + r * pitch, plan.bands[0], line, s.low_start, s.nl);
+            band[1] = pad_band(ws.bands[1].data() + r * pitch, plan.bands[1], line, s.high_start, s.nh);
+        }
+        WsqSynthTerm *list[2] = {ws.terms.data(), ws.terms.data() + plan.terms[0].size()};
+        int count[2] = {0, 0};
+        for (int p = 0; p < 2; ++p)
+            for (const RelTerm &r : plan.terms[p])
+                list[p][count[p]++] = {band[r.high] + r.offset, r.coef, r.op};
+        if (k.apply_pair(dst, dst_pitch, list[0], count[0], list[1], count[1], pitch, rows, s.nh)) {
+            /* A last even output without an odd one beside it. */
+            if (s.nl > s.nh) {
+                for (int i = 0; i < count[0]; ++i)
+                    list[0][i].src += s.nl - 1;
+                for (int r = 0; r < rows; ++r) {
+                    k.apply_terms(dst + r * dst_pitch + s.n - 1, list[0], count[0], 1);
+                    for (int i = 0; i < count[0]; ++i)
+                        list[0][i].src += pitch;
+                }
+            }
+            return;
+        }
+    }
+    for (int r = 0; r < rows; ++r)
+        synth_row(dst + r * dst_pitch, src + r * src_pitch, plan, k, ws);
 }
 
 /* Where the two bands of side-by-side lines lie: sample i of the low band
@@ -595,8 +641,6 @@ uint32_t synth_columns(float *dst, ptrdiff_t dst_pitch, const ColumnSource &src,
 /* Below this many samples a pass stays on the calling thread: handing
  * it out would cost more than it saves. */
 constexpr long long kParallelSamples = 1LL << 14;
-/* Output rows per task. */
-constexpr int kStripRows = 8;
 
 int threads_for(long long samples, int threads)
 {
@@ -701,9 +745,8 @@ void synth_node(Transform &tr, const WsqWaveletNode &w, float *scratch, Workspac
     for_tasks(tr, threads, solo, strips(w.leny), [&](int task, Workspace &ws) {
         const int r0 = task * kStripRows;
         const int r1 = std::min(w.leny, r0 + kStripRows);
-        for (int r = r0; r < r1; ++r)
-            synth_row(origin + static_cast<ptrdiff_t>(r) * tr.width, scratch + static_cast<ptrdiff_t>(r) * w.lenx,
-                      row_plan, *tr.k, ws);
+        synth_rows(origin + static_cast<ptrdiff_t>(r0) * tr.width, tr.width,
+                   scratch + static_cast<ptrdiff_t>(r0) * w.lenx, w.lenx, r1 - r0, row_plan, *tr.k, ws);
     });
 }
 
@@ -762,6 +805,11 @@ void synth_node_out(Transform &tr, const WsqWaveletNode &w, float *dst, ptrdiff_
             }
         } else {
             synth_columns(ws.strip.data(), w.lenx, src, w.lenx, column_plan, t0, t1, *tr.k, ws);
+        }
+        if ((empty[0] | empty[1]) == 0) {
+            synth_rows(dst + static_cast<ptrdiff_t>(t0) * dst_pitch, dst_pitch, ws.strip.data(), w.lenx, t1 - t0,
+                       row_plan, *tr.k, ws);
+            return;
         }
         for (int r = t0; r < t1; ++r) {
             const uint32_t bit = 1u << (r - t0);
@@ -860,12 +908,10 @@ void synth_root_to_bytes(Transform &tr, const WsqWaveletTree *tree, unsigned cha
         if (split < w.lenx)
             synth_columns(ws.strip.data() + split, w.lenx, right, w.lenx - split, tr.column_plan, t0, t1, *tr.k, ws,
                           true);
-        for (int r = t0; r < t1; ++r) {
-            synth_row(ws.row.data(), ws.strip.data() + static_cast<ptrdiff_t>(r - t0) * w.lenx, tr.row_plan,
-                      *tr.k, ws);
-            tr.k->to_bytes(pixels + static_cast<ptrdiff_t>(w.y + r) * tr.width + w.x, ws.row.data(), w.lenx,
-                           shift, scale);
-        }
+        synth_rows(ws.row.data(), w.lenx, ws.strip.data(), w.lenx, t1 - t0, tr.row_plan, *tr.k, ws);
+        for (int r = t0; r < t1; ++r)
+            tr.k->to_bytes(pixels + static_cast<ptrdiff_t>(w.y + r) * tr.width + w.x,
+                           ws.row.data() + static_cast<ptrdiff_t>(r - t0) * w.lenx, w.lenx, shift, scale);
     });
 }
 
@@ -949,7 +995,7 @@ int reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
             ws.reserve(tr.f, longest);
             if (pixels) {
                 ws.strip.resize(static_cast<size_t>(kStripRows) * root_width);
-                ws.row.resize(root_width);
+                ws.row.resize(static_cast<size_t>(kStripRows) * root_width);
             }
         }
         prepare_plans(tr, tree, last);

@@ -54,10 +54,13 @@ using WsqDequantizeRunFloatFn = void (*)(float *out, const int16_t *in, ptrdiff_
 
 /* dst[2i] from the even terms and dst[2i+1] from the odd ones, i in
  * 0..pairs-1: apply_terms of each into a run, then interleave, in one go.
- * Returns false, writing nothing, for lists it has no form for; the
- * caller then takes those three steps. */
-using WsqApplyPairFn = bool (*)(float *dst, const WsqSynthTerm *even, int neven, const WsqSynthTerm *odd,
-                                int nodd, ptrdiff_t pairs);
+ * The same again for rows - 1 more lines, line r read at the terms'
+ * sources plus r * src_pitch and written at dst + r * dst_pitch; no line
+ * written may overlap a source. Returns false, writing nothing, for lists
+ * it has no form for; the caller then takes those three steps. */
+using WsqApplyPairFn = bool (*)(float *dst, ptrdiff_t dst_pitch, const WsqSynthTerm *even, int neven,
+                                const WsqSynthTerm *odd, int nodd, ptrdiff_t src_pitch, int rows,
+                                ptrdiff_t pairs);
 
 struct WsqSynthKernels {
     WsqApplyTermsFn apply_terms;
