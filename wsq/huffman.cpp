@@ -350,8 +350,9 @@ inline bool has_ff(uint64_t v)
     return ((inv - 0x0101010101010101ull) & ~inv & 0x8080808080808080ull) != 0;
 }
 
-/* Tops an accumulator of nbits bits (most significant first, zeros below)
- * up to 56..63 bits from pos. Returns true, for good, at the end of the
+/* Tops an accumulator of nbits bits (most significant first; below them
+ * zeros, or the leading bits of the bytes from pos on, which it adds again
+ * in the same places) up to 56..63 bits from pos. Returns true, for good, at the end of the
  * data, at a marker, or at an 0xFF that is the last byte: where the serial
  * reader's next fetch fails or finds the marker. */
 inline bool refill_bits(uint64_t &acc, int &nbits, const uint8_t *&pos, const uint8_t *end)
@@ -383,8 +384,11 @@ inline bool refill_bits(uint64_t &acc, int &nbits, const uint8_t *&pos, const ui
     return false;
 }
 
-/* The accumulator reader. acc_ holds nbits_ bits, most significant first,
- * with zeros below them; pos_ is the first byte not taken into it. */
+/* The accumulator reader. acc_ holds nbits_ bits, most significant first;
+ * pos_ is the first byte not taken into it. Below those bits lie zeros or
+ * the leading bits of the bytes from pos_ on (never a stuffed byte's),
+ * which a refill ORs in again at the same places; nothing reads them
+ * before. */
 class FastReader {
 public:
     static constexpr bool kLookup = true;
@@ -534,7 +538,8 @@ private:
 
     /* Tops the bits up to 56..63 when the next eight bytes hold no 0xFF
      * (no branch then hangs on the bits left, which no predictor can
-     * follow); false, changing nothing, otherwise. */
+     * follow); false, changing nothing, otherwise. The bits of those bytes
+     * not counted stay below the new ones (see the class comment). */
     static bool quick_refill(Bits &b, const uint8_t *end)
     {
         if (end - b.pos < 8)
@@ -545,7 +550,6 @@ private:
         b.acc |= next >> b.nbits;
         b.pos += (63 - b.nbits) >> 3;
         b.nbits |= 56;
-        b.acc &= ~(~uint64_t{0} >> b.nbits);
         return true;
     }
 
