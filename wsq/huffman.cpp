@@ -352,9 +352,9 @@ inline bool has_ff(uint64_t v)
 
 /* Tops an accumulator of nbits bits (most significant first; below them
  * zeros, or the leading bits of the bytes from pos on, which it adds again
- * in the same places) up to 56..63 bits from pos. Returns true, for good, at the end of the
- * data, at a marker, or at an 0xFF that is the last byte: where the serial
- * reader's next fetch fails or finds the marker. */
+ * in the same places) up to 56..63 bits from pos. Returns true, for good,
+ * at the end of the data, at a marker, or at an 0xFF that is the last
+ * byte: where the serial reader's next fetch fails or finds the marker. */
 inline bool refill_bits(uint64_t &acc, int &nbits, const uint8_t *&pos, const uint8_t *end)
 {
     while (nbits < 56) {

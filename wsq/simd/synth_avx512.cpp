@@ -1,8 +1,8 @@
 /*
  * synth_avx512.cpp - the same 256-bit kernels compiled with AVX-512F and
  * AVX-512VL on x86-64, chosen at run time when the processor has both.
- * The vectors stay 256 bits wide (no frequency penalty, the same lanes);
- * what AVX-512VL adds is 32 vector registers instead of 16, which lets the
+ * The vectors stay 256 bits wide, so every lane computes as before; what
+ * AVX-512VL adds is 32 vector registers instead of 16, which lets the
  * kernels that combine two term lists keep every coefficient and pointer
  * in a register. The flags bring FMA in, but the build never contracts a
  * multiply and an add (-ffp-contract=off) and the code asks for none.
