@@ -453,6 +453,27 @@ WsqSynthTerm first_term(const float *src, float coef, int32_t op)
  * 1 the high band. Their terms are dropped (bytes only, see first_term). */
 constexpr unsigned kLowZero = 1, kHighZero = 2;
 
+/* Rows through apply_pair (see there for list, count, pitch and rows),
+ * with the last even output of rows of odd length, which has no odd one
+ * beside it. False, writing nothing and leaving the lists as they were,
+ * where the kernels have no form for them. */
+bool pair_rows(float *dst, ptrdiff_t dst_pitch, WsqSynthTerm *const *list, const int *count, ptrdiff_t pitch,
+               int rows, const LineShape &s, const WsqSynthKernels &k)
+{
+    if (!k.apply_pair || !k.apply_pair(dst, dst_pitch, list[0], count[0], list[1], count[1], pitch, rows, s.nh))
+        return false;
+    if (s.nl > s.nh) {
+        for (int i = 0; i < count[0]; ++i)
+            list[0][i].src += s.nl - 1;
+        for (int r = 0; r < rows; ++r) {
+            k.apply_terms(dst + r * dst_pitch + s.n - 1, list[0], count[0], 1);
+            for (int i = 0; i < count[0]; ++i)
+                list[0][i].src += pitch;
+        }
+    }
+    return true;
+}
+
 /* One line of contiguous samples; dst and src must not overlap. With
  * odd-length filters, the terms of the bands in zero_bands are dropped. */
 void synth_row(float *dst, const float *src, const LinePlan &plan, const WsqSynthKernels &k,
@@ -482,15 +503,8 @@ void synth_row(float *dst, const float *src, const LinePlan &plan, const WsqSynt
                     ++n;
                 }
         }
-        if (k.apply_pair && k.apply_pair(dst, 0, list[0], count[0], list[1], count[1], 0, 1, s.nh)) {
-            /* A last even output without an odd one beside it. */
-            if (s.nl > s.nh) {
-                for (int i = 0; i < count[0]; ++i)
-                    list[0][i].src += s.nl - 1;
-                k.apply_terms(dst + s.n - 1, list[0], count[0], 1);
-            }
+        if (pair_rows(dst, 0, list, count, 0, 1, s, k))
             return;
-        }
         k.apply_terms(runs[0], list[0], count[0], s.nl);
         k.apply_terms(runs[1], list[1], count[1], s.nh);
         k.interleave(dst, runs[0], runs[1], s.nh);
@@ -537,19 +551,8 @@ void synth_rows(float *dst, ptrdiff_t dst_pitch, const float *src, ptrdiff_t src
         for (int p = 0; p < 2; ++p)
             for (const RelTerm &r : plan.terms[p])
                 list[p][count[p]++] = {band[r.high] + r.offset, r.coef, r.op};
-        if (k.apply_pair(dst, dst_pitch, list[0], count[0], list[1], count[1], pitch, rows, s.nh)) {
-            /* A last even output without an odd one beside it. */
-            if (s.nl > s.nh) {
-                for (int i = 0; i < count[0]; ++i)
-                    list[0][i].src += s.nl - 1;
-                for (int r = 0; r < rows; ++r) {
-                    k.apply_terms(dst + r * dst_pitch + s.n - 1, list[0], count[0], 1);
-                    for (int i = 0; i < count[0]; ++i)
-                        list[0][i].src += pitch;
-                }
-            }
+        if (pair_rows(dst, dst_pitch, list, count, pitch, rows, s, k))
             return;
-        }
     }
     for (int r = 0; r < rows; ++r)
         synth_row(dst + r * dst_pitch, src + r * src_pitch, plan, k, ws);
