@@ -215,25 +215,29 @@ struct BlockTable {
 
 constexpr uint64_t kPairFlag = 1u << 5;
 
-/* The entries of one or two codes, from the plain entries. */
+/* True for the plain entry of a code (kind kPlain, a length). */
+inline bool plain_code(uint32_t entry)
+{
+    return (entry & 0xE0u) == 0 && (entry & 31u) != 0;
+}
+
+/* The entries of one or two codes, from the plain entries. Without
+ * branches: which codes are plain follows the table's contents. */
 void build_pairs(BlockTable *table)
 {
     const uint32_t mask = (1u << kLookupBits) - 1;
     for (uint32_t v = 0; v <= mask; ++v) {
-        table->pair[v] = 0;
         const uint32_t first = table->plain[v];
         const uint32_t l1 = first & 31u;
-        if (((first >> 5) & 7u) != kPlain || l1 == 0)
-            continue;
-        table->pair[v] = l1 | kPairFlag | (static_cast<uint64_t>(first >> 8) << 8);
-        if (l1 >= static_cast<uint32_t>(kLookupBits))
-            continue;
+        /* l1 is at most kLookupBits; at kLookupBits the second is never
+         * taken, since its length would have to be 0. */
         const uint32_t second = table->plain[(v << l1) & mask];
         const uint32_t l2 = second & 31u;
-        if (((second >> 5) & 7u) != kPlain || l2 == 0 || l1 + l2 > static_cast<uint32_t>(kLookupBits))
-            continue;
-        table->pair[v] = (l1 + l2) | kPairFlag | (static_cast<uint64_t>(first >> 8) << 8) |
-                         (static_cast<uint64_t>(second >> 8) << 32);
+        const uint64_t one = l1 | kPairFlag | (static_cast<uint64_t>(first >> 8) << 8);
+        const uint64_t two = (one + l2) | (static_cast<uint64_t>(second >> 8) << 32);
+        const bool first_ok = plain_code(first);
+        const bool second_ok = first_ok && plain_code(second) && l1 + l2 <= static_cast<uint32_t>(kLookupBits);
+        table->pair[v] = second_ok ? two : first_ok ? one : 0;
     }
 }
 
@@ -1013,8 +1017,14 @@ bool find_blocks(ByteCursor cur, WsqQuantTable &quant, WsqHuffmanTable *huffman,
             return false;
         SideBlock &block = blocks[b];
         block.huffman = huffman[id];
-        if (prepare_table(&block.huffman, &block.table, true))
+        /* Blocks usually share a table: the previous block's serves again
+         * when this one's is the same, its values then read from here. */
+        if (b > 0 && std::memcmp(&block.huffman, &blocks[b - 1].huffman, sizeof block.huffman) == 0) {
+            block.table = blocks[b - 1].table;
+            block.table.values = block.huffman.values;
+        } else if (prepare_table(&block.huffman, &block.table, true)) {
             return false;
+        }
         block.start = cur.pos;
         block.finish = find_marker(cur.pos, cur.end);
         if (!block.finish)
