@@ -590,7 +590,31 @@ uint32_t synth_columns(float *dst, ptrdiff_t dst_pitch, const ColumnSource &src,
     const LineShape &s = plan.shape;
     const bool drop = high_zero || zero_low || zero_high;
     uint32_t empty = 0;
+    /* The interior outputs: through one kernel call, each parity's list
+     * set up once. */
+    const int inner0 = std::max(t0, 2 * plan.m_lo), inner1 = std::min(t1, 2 * plan.m_hi + 2);
+    bool inner_done = false;
+    if (!drop && k.apply_columns && src.low_pitch == src.high_pitch && inner1 - inner0 >= 2) {
+        WsqSynthTerm *list[2] = {ws.terms.data(), ws.terms.data() + plan.terms[0].size()};
+        for (int p = 0; p < 2; ++p) {
+            const int m = (inner0 + ((inner0 & 1) != p)) >> 1; /* of the first output of parity p */
+            const std::vector<RelTerm> &rel = plan.terms[p];
+            for (size_t i = 0; i < rel.size(); ++i) {
+                const ptrdiff_t at = m + rel[i].offset;
+                list[p][i] = {rel[i].high ? src.high + at * src.high_pitch : src.low + at * src.low_pitch,
+                              rel[i].coef, rel[i].op};
+            }
+        }
+        inner_done = k.apply_columns(dst + (inner0 - t0) * dst_pitch, dst_pitch, list[0],
+                                     static_cast<int>(plan.terms[0].size()), list[1],
+                                     static_cast<int>(plan.terms[1].size()), src.low_pitch, inner0 & 1,
+                                     inner1 - inner0, columns);
+    }
     for (int t = t0; t < t1; ++t) {
+        if (inner_done && t == inner0) {
+            t = inner1 - 1;
+            continue;
+        }
         int count = 0;
         const auto add = [&](int band, ptrdiff_t i, float coef, int32_t op) {
             const float *p = nullptr;

@@ -62,13 +62,24 @@ using WsqApplyPairFn = bool (*)(float *dst, ptrdiff_t dst_pitch, const WsqSynthT
                                 const WsqSynthTerm *odd, int nodd, ptrdiff_t src_pitch, int rows,
                                 ptrdiff_t pairs);
 
+/* Rows r = 0..rows-1 of a column pass, count outputs each, row r written
+ * at dst + r * dst_pitch: from the even terms where parity + r is even,
+ * from the odd ones otherwise, as apply_terms would; after each row it
+ * gives, a list's sources move on by src_pitch. No row written may overlap
+ * a source. Returns false, writing nothing, for lists it has no form for;
+ * the caller then goes row by row. */
+using WsqApplyColumnsFn = bool (*)(float *dst, ptrdiff_t dst_pitch, const WsqSynthTerm *even, int neven,
+                                   const WsqSynthTerm *odd, int nodd, ptrdiff_t src_pitch, int parity, int rows,
+                                   ptrdiff_t count);
+
 struct WsqSynthKernels {
     WsqApplyTermsFn apply_terms;
     WsqInterleaveFn interleave;
     WsqToBytesFn to_bytes;
     WsqDequantizeRunFn dequantize_run;
     WsqDequantizeRunFloatFn dequantize_run_float;
-    WsqApplyPairFn apply_pair; /* null: none at this level */
+    WsqApplyPairFn apply_pair;       /* null: none at this level */
+    WsqApplyColumnsFn apply_columns; /* null: none at this level */
 };
 
 /* Implementation levels. The reference level runs the straightforward

@@ -124,4 +124,4 @@ void dequantize_run_float(float *out, const int16_t *in, ptrdiff_t count, float 
 } // namespace
 
 const WsqSynthKernels wsq_synth_kernels_portable = {apply_terms, interleave, to_bytes, dequantize_run,
-                                                    dequantize_run_float, nullptr};
+                                                    dequantize_run_float, nullptr, nullptr};

@@ -188,7 +188,7 @@ void dequantize_run_float(float *out, const int16_t *in, ptrdiff_t count, float 
 }
 
 const WsqSynthKernels kKernels = {apply_terms, interleave, to_bytes, dequantize_run, dequantize_run_float,
-                                  nullptr};
+                                  nullptr, nullptr};
 
 } // namespace
 
