@@ -575,6 +575,18 @@ ColumnSource in_place(const float *src, ptrdiff_t pitch, const LineShape &s)
             src + static_cast<ptrdiff_t>(s.high_start) * pitch, pitch};
 }
 
+/* The terms of an interior output 2m + p (every sample inside its band)
+ * of side-by-side lines into out; returns their count. */
+int interior_terms(WsqSynthTerm *out, const std::vector<RelTerm> &rel, const ColumnSource &src, int m)
+{
+    int count = 0;
+    for (const RelTerm &r : rel) {
+        const ptrdiff_t i = m + r.offset;
+        out[count++] = {r.high ? src.high + i * src.high_pitch : src.low + i * src.low_pitch, r.coef, r.op};
+    }
+    return count;
+}
+
 /* Outputs t0..t1-1 of `columns` side-by-side lines read from src; output t
  * of column c goes to dst[(t - t0) * dst_pitch + c]. dst must not overlap
  * the source. With high_zero, every high-band sample of these columns is
@@ -596,19 +608,11 @@ uint32_t synth_columns(float *dst, ptrdiff_t dst_pitch, const ColumnSource &src,
     bool inner_done = false;
     if (!drop && k.apply_columns && src.low_pitch == src.high_pitch && inner1 - inner0 >= 2) {
         WsqSynthTerm *list[2] = {ws.terms.data(), ws.terms.data() + plan.terms[0].size()};
-        for (int p = 0; p < 2; ++p) {
-            const int m = (inner0 + ((inner0 & 1) != p)) >> 1; /* of the first output of parity p */
-            const std::vector<RelTerm> &rel = plan.terms[p];
-            for (size_t i = 0; i < rel.size(); ++i) {
-                const ptrdiff_t at = m + rel[i].offset;
-                list[p][i] = {rel[i].high ? src.high + at * src.high_pitch : src.low + at * src.low_pitch,
-                              rel[i].coef, rel[i].op};
-            }
-        }
-        inner_done = k.apply_columns(dst + (inner0 - t0) * dst_pitch, dst_pitch, list[0],
-                                     static_cast<int>(plan.terms[0].size()), list[1],
-                                     static_cast<int>(plan.terms[1].size()), src.low_pitch, inner0 & 1,
-                                     inner1 - inner0, columns);
+        int n[2];
+        for (int p = 0; p < 2; ++p) /* from the first output of parity p */
+            n[p] = interior_terms(list[p], plan.terms[p], src, (inner0 + ((inner0 & 1) != p)) >> 1);
+        inner_done = k.apply_columns(dst + (inner0 - t0) * dst_pitch, dst_pitch, list[0], n[0], list[1], n[1],
+                                     src.low_pitch, inner0 & 1, inner1 - inner0, columns);
     }
     for (int t = t0; t < t1; ++t) {
         if (inner_done && t == inner0) {
@@ -631,11 +635,7 @@ uint32_t synth_columns(float *dst, ptrdiff_t dst_pitch, const ColumnSource &src,
         if (plan.m_lo <= plan.m_hi && t >= 2 * plan.m_lo && t <= 2 * plan.m_hi + 1) {
             const int m = t >> 1;
             if (!drop) {
-                for (const RelTerm &r : plan.terms[t & 1]) {
-                    const ptrdiff_t i = m + r.offset;
-                    ws.terms[static_cast<size_t>(count++)] = {
-                        r.high ? src.high + i * src.high_pitch : src.low + i * src.low_pitch, r.coef, r.op};
-                }
+                count = interior_terms(ws.terms.data(), plan.terms[t & 1], src, m);
             } else {
                 for (const RelTerm &r : plan.terms[t & 1])
                     add(r.high, m + r.offset, r.coef, r.op);
