@@ -21,6 +21,8 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -28,8 +30,12 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
+#include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include "alloc_count.h"
@@ -531,6 +537,103 @@ double LoadAverage()
 
 double g_load_at_start = NAN;
 
+// The best time of one-thread decodes of c over about `budget` seconds (and
+// at least five), in milliseconds.
+double BestDecodeMs(const Case &c, double budget)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto until = Clock::now() + std::chrono::duration<double>(budget);
+    double best = INFINITY;
+    for (int i = 0; i < 5 || Clock::now() < until; ++i) {
+        GrayImage image{};
+        const auto start = Clock::now();
+        if (wsq_decode_image(c.wsq.data(), int(c.wsq.size()), &image) < 0) {
+            return NAN;
+        }
+        best = std::min(best, std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        wsq_free_image(&image);
+    }
+    return best;
+}
+
+// Whether the cores share execution units, as hyperthreads of one core do
+// (the system may not say so inside a virtual machine): a one-thread decode
+// alone, then beside a second thread running a vector loop. Where the
+// second slows the first much, all cores cannot gain their number's worth.
+void PrintSharedCoreCheck(int all_threads)
+{
+    const Case *c = nullptr;
+    int picture = 0, rate = 0;
+    for (int p = 0; p < kPictureCount && !c; ++p) {
+        for (int r = 0; r < kRateCount && !c; ++r) {
+            if (g_cases[p][r].prepared && g_cases[p][r].error.empty()) {
+                c = &g_cases[p][r];
+                picture = p;
+                rate = r;
+            }
+        }
+    }
+    if (all_threads < 2 || !c) {
+        return;
+    }
+#if defined(__linux__)
+    // This thread stays on one CPU and the loop runs on another, so that
+    // they cannot merely take turns on the same one.
+    cpu_set_t allowed, here, there;
+    CPU_ZERO(&here);
+    CPU_ZERO(&there);
+    const int cpu = sched_getcpu();
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0 || cpu < 0) {
+        return;
+    }
+    CPU_SET(cpu, &here);
+    for (int i = 0; i < CPU_SETSIZE && CPU_COUNT(&there) == 0; ++i) {
+        if (i != cpu && CPU_ISSET(i, &allowed)) {
+            CPU_SET(i, &there);
+        }
+    }
+    if (CPU_COUNT(&there) == 0) {
+        return;
+    }
+    sched_setaffinity(0, sizeof here, &here);
+#endif
+    const int previous = wsq_set_decode_threads(1);
+    const double alone = BestDecodeMs(*c, 0.2);
+    std::atomic<bool> stop{false};
+    double beside = NAN;
+    try {
+        std::thread busy([&] {
+#if defined(__linux__)
+            pthread_setaffinity_np(pthread_self(), sizeof there, &there);
+#endif
+            std::vector<float> a(1 << 14, 1.0f), b(1 << 14, 0.5f);
+            while (!stop.load(std::memory_order_relaxed)) {
+                for (size_t i = 0; i < a.size(); ++i) {
+                    b[i] = a[i] * 1.0001f + b[i];
+                }
+                benchmark::DoNotOptimize(b.data());
+            }
+        });
+        beside = BestDecodeMs(*c, 0.2);
+        stop.store(true, std::memory_order_relaxed);
+        busy.join();
+    } catch (const std::system_error &) {
+        // No second thread: nothing to compare.
+    }
+    wsq_set_decode_threads(previous);
+#if defined(__linux__)
+    sched_setaffinity(0, sizeof allowed, &allowed);
+#endif
+    if (std::isnan(alone) || std::isnan(beside)) {
+        return;
+    }
+    std::printf("Shared cores, checked as the run ends: a one-thread decode (%s, %s) takes %.3f ms\n"
+                "alone and %.3f ms beside a second thread running a vector loop (%+.0f%%). Much above 0%%,\n"
+                "the cores share execution units, and all cores cannot reach %d times one thread.\n\n",
+                PictureName(picture).c_str(), RateName(rate).c_str(), alone, beside,
+                std::round(100.0 * (beside / alone - 1.0)) + 0.0, all_threads);
+}
+
 void PrintSummary(const SummaryReporter &reporter)
 {
     const int all_threads = [] {
@@ -545,6 +648,7 @@ void PrintSummary(const SummaryReporter &reporter)
                 "OpenJPEG %s. Load average %.2f at the start, %.2f at the end.\n\n",
                 all_threads, vellumo::bench::JpegVersion(), vellumo::bench::J2kVersion(), g_load_at_start,
                 LoadAverage());
+    PrintSharedCoreCheck(all_threads);
 
     struct Row {
         int p, r;
