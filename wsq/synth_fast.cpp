@@ -396,7 +396,7 @@ struct LineAllocator {
 using Floats = std::vector<float, LineAllocator<float>>;
 
 /* Output rows per task. */
-constexpr int kStripRows = 8;
+constexpr int kStripRows = 16;
 
 /* Per-thread working memory. */
 struct Workspace {
