@@ -4,8 +4,9 @@
  * The vectors stay 256 bits wide, so every lane computes as before; what
  * AVX-512VL adds is 32 vector registers instead of 16, which lets the
  * kernels that combine two term lists keep every coefficient and loaded
- * sample in a register. The flags bring FMA in, but the build never contracts a
- * multiply and an add (-ffp-contract=off) and the code asks for none.
+ * sample in a register. The flags bring FMA in, but the build never
+ * contracts a multiply and an add (-ffp-contract=off) and the code asks
+ * for none.
  */
 #include "../synth_kernels.h"
 
