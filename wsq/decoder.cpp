@@ -95,7 +95,8 @@ struct DecodeState {
 int16_t *cleared_coefficients(size_t count, int threads)
 {
     constexpr size_t kParts = 16;
-    if (threads <= 1 || count < (static_cast<size_t>(1) << 18))
+    /* Huge arrays come as fresh pages, which are zero without clearing. */
+    if (threads <= 1 || count < (static_cast<size_t>(1) << 18) || count * sizeof(int16_t) >= kWsqLargeBytes)
         return static_cast<int16_t *>(wsq_calloc_large(count, sizeof(int16_t)));
     auto *p = static_cast<int16_t *>(wsq_alloc_large(count * sizeof(int16_t)));
     if (p)
@@ -223,7 +224,7 @@ int wsq_decode_image(const unsigned char *data, int length, GrayImage *image)
      * goes on as it would anyway). */
     const bool tiles = wsq_synth_level() != WSQ_SYNTH_REFERENCE && wsq_subbands_tile(&quant_tree, width, height);
     if (tiles)
-        state.image = static_cast<float *>(wsq_alloc_large(static_cast<size_t>(total) * sizeof(float)));
+        state.image = static_cast<float *>(wsq_alloc_reusable(static_cast<size_t>(total) * sizeof(float)));
     WsqZeroRows zero_rows(&quant_tree);
     EarlyWork early{&quant_tree, &wavelet_tree, &state.tables.transform, state.coefficients,
                     threads > 1 ? state.image : nullptr, &zero_rows, width, height};

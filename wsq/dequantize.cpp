@@ -190,7 +190,7 @@ int wsq_dequantize(const WsqQuantTable *quant, const WsqQuantTree *tree, const i
      * its own (zeros where nothing is coded), and the image need not be
      * cleared first; otherwise it is. */
     const bool tiles = wsq_subbands_tile(tree, width, height);
-    float *out = static_cast<float *>(tiles ? wsq_alloc_large(pixels * sizeof(float))
+    float *out = static_cast<float *>(tiles ? wsq_alloc_reusable(pixels * sizeof(float))
                                             : wsq_calloc_large(pixels, sizeof(float)));
     if (!out)
         return WSQ_E_NOT_MARKER;

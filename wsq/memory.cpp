@@ -26,7 +26,8 @@ constexpr size_t kHugePage = static_cast<size_t>(2) << 20;
  * page by page on first touch: for those, huge pages cut the faults by a
  * factor of 512, and keeping them for the next decode saves the clearing
  * of every page. */
-constexpr size_t kLarge = 16 * kHugePage;
+constexpr size_t kLarge = kWsqLargeBytes;
+static_assert(kLarge % kHugePage == 0);
 
 #if defined(WSQ_KEEPS_BUFFERS)
 
@@ -118,10 +119,6 @@ void *wsq_alloc_large(size_t size)
         size = 1;
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
     if (size >= kLarge) {
-#if defined(WSQ_KEEPS_BUFFERS)
-        if (void *p = kept().take(size))
-            return p;
-#endif
         void *p = nullptr;
         if (posix_memalign(&p, kHugePage, size) != 0)
             return nullptr;
@@ -133,16 +130,33 @@ void *wsq_alloc_large(size_t size)
     return std::malloc(size);
 }
 
+void *wsq_alloc_reusable(size_t size)
+{
+#if defined(WSQ_KEEPS_BUFFERS) && defined(MADV_HUGEPAGE)
+    if (size >= kLarge)
+        if (void *p = kept().take(size))
+            return p;
+#endif
+    return wsq_alloc_large(size);
+}
+
 void *wsq_calloc_large(size_t count, size_t size)
 {
     if (size != 0 && count > SIZE_MAX / size)
         return nullptr;
     const size_t bytes = count * size;
-    if (bytes < kLarge)
-        return std::calloc(count ? count : 1, size ? size : 1);
-    void *p = wsq_alloc_large(bytes);
-    if (p)
-        std::memset(p, 0, bytes);
+    void *p = std::calloc(bytes ? bytes : 1, 1);
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    /* A block this big is a fresh mapping that the kernel clears page by
+     * page as it is first written (calloc knows, and does not clear it
+     * again); the advice asks for huge pages from the first aligned one. */
+    if (p && bytes >= kLarge) {
+        const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + kHugePage - 1) & ~(kHugePage - 1);
+        const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(kHugePage - 1);
+        if (end > begin)
+            madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
+    }
+#endif
     return p;
 }
 
