@@ -474,6 +474,41 @@ bool pair_rows(float *dst, ptrdiff_t dst_pitch, WsqSynthTerm *const *list, const
     return true;
 }
 
+/* One line from its extended bands (band[b] at sample 0 of band b, null
+ * for a band in zero_bands, whose terms are dropped); odd-length filters
+ * only. */
+void row_from_bands(float *dst, const float *const *band, const LinePlan &plan, const WsqSynthKernels &k,
+                    Workspace &ws, unsigned zero_bands)
+{
+    const LineShape &s = plan.shape;
+    if (zero_bands == (kLowZero | kHighZero)) {
+        std::memset(dst, 0, static_cast<size_t>(s.n) * sizeof(float));
+        return;
+    }
+    /* The terms of both parities, one list after the other. */
+    WsqSynthTerm *list[2] = {ws.terms.data(), ws.terms.data() + plan.terms[0].size()};
+    int count[2] = {0, 0};
+    for (int p = 0; p < 2; ++p) {
+        int &n = count[p];
+        for (const RelTerm &r : plan.terms[p])
+            if (!zero_bands) {
+                list[p][n++] = {band[r.high] + r.offset, r.coef, r.op};
+            } else if (band[r.high]) {
+                const float *at = band[r.high] + r.offset;
+                list[p][n] = n == 0 ? first_term(at, r.coef, r.op) : WsqSynthTerm{at, r.coef, r.op};
+                ++n;
+            }
+    }
+    if (pair_rows(dst, 0, list, count, 0, 1, s, k))
+        return;
+    float *runs[2] = {ws.even.data(), ws.odd.data()};
+    k.apply_terms(runs[0], list[0], count[0], s.nl);
+    k.apply_terms(runs[1], list[1], count[1], s.nh);
+    k.interleave(dst, runs[0], runs[1], s.nh);
+    if (s.nl > s.nh)
+        dst[s.n - 1] = runs[0][s.nl - 1];
+}
+
 /* One line of contiguous samples; dst and src must not overlap. With
  * odd-length filters, the terms of the bands in zero_bands are dropped. */
 void synth_row(float *dst, const float *src, const LinePlan &plan, const WsqSynthKernels &k,
@@ -489,27 +524,7 @@ void synth_row(float *dst, const float *src, const LinePlan &plan, const WsqSynt
         const float *band[2] = {
             zero_bands & kLowZero ? nullptr : pad_band(ws.bands[0].data(), plan.bands[0], src, s.low_start, s.nl),
             zero_bands & kHighZero ? nullptr : pad_band(ws.bands[1].data(), plan.bands[1], src, s.high_start, s.nh)};
-        /* The terms of both parities, one list after the other. */
-        WsqSynthTerm *list[2] = {ws.terms.data(), ws.terms.data() + plan.terms[0].size()};
-        int count[2] = {0, 0};
-        for (int p = 0; p < 2; ++p) {
-            int &n = count[p];
-            for (const RelTerm &r : plan.terms[p])
-                if (!zero_bands) {
-                    list[p][n++] = {band[r.high] + r.offset, r.coef, r.op};
-                } else if (band[r.high]) {
-                    const float *at = band[r.high] + r.offset;
-                    list[p][n] = n == 0 ? first_term(at, r.coef, r.op) : WsqSynthTerm{at, r.coef, r.op};
-                    ++n;
-                }
-        }
-        if (pair_rows(dst, 0, list, count, 0, 1, s, k))
-            return;
-        k.apply_terms(runs[0], list[0], count[0], s.nl);
-        k.apply_terms(runs[1], list[1], count[1], s.nh);
-        k.interleave(dst, runs[0], runs[1], s.nh);
-        if (s.nl > s.nh)
-            dst[s.n - 1] = runs[0][s.nl - 1];
+        row_from_bands(dst, band, plan, k, ws, zero_bands);
         return;
     }
     if (plan.m_lo <= plan.m_hi) {
@@ -556,6 +571,69 @@ void synth_rows(float *dst, ptrdiff_t dst_pitch, const float *src, ptrdiff_t src
     }
     for (int r = 0; r < rows; ++r)
         synth_row(dst + r * dst_pitch, src + r * src_pitch, plan, k, ws);
+}
+
+/* A strip whose column pass writes straight into the workspace's band
+ * rows, so that its row pass need not copy them out: row r's band b
+ * starts (at its sample 0) at zero[b] + r * pitch. For lines of a padded
+ * plan. */
+struct BandedStrip {
+    float *zero[2];
+    ptrdiff_t pitch;
+};
+
+bool can_band(const LinePlan &plan) { return plan.padded; }
+
+BandedStrip banded_strip(const LinePlan &plan, Workspace &ws)
+{
+    return {{ws.bands[0].data() - plan.bands[0].begin, ws.bands[1].data() - plan.bands[1].begin},
+            static_cast<ptrdiff_t>(ws.band_pitch)};
+}
+
+/* Row pass of rows 0..rows-1 of a banded strip, row r written at dst + r *
+ * dst_pitch (not overlapping the workspace), with the same results as
+ * synth_rows on the rows the strip holds. Fills the bands' extensions
+ * first. With zero_bands, row r drops the terms of the bands in
+ * zero_bands[r] (see synth_row). */
+void synth_banded_rows(float *dst, ptrdiff_t dst_pitch, const BandedStrip &strip, int rows, const LinePlan &plan,
+                       const WsqSynthKernels &k, Workspace &ws, const unsigned *zero_bands = nullptr)
+{
+    const LineShape &s = plan.shape;
+    for (int r = 0; r < rows; ++r) {
+        float *row[2] = {strip.zero[0] + r * strip.pitch, strip.zero[1] + r * strip.pitch};
+        /* Line position pos, from the band that holds it. */
+        const auto at = [&](int pos) {
+            return pos >= s.low_start && pos < s.low_start + s.nl ? row[0][pos - s.low_start]
+                                                                    : row[1][pos - s.high_start];
+        };
+        for (int b = 0; b < 2; ++b) {
+            const PaddedBand &band = plan.bands[b];
+            const int size = b ? s.nh : s.nl;
+            const int *pad = band.pad.data();
+            for (int i = band.begin; i < 0; ++i, ++pad)
+                row[b][i] = *pad >= 0 ? at(*pad) : 0.0f;
+            for (int i = size; i < band.end; ++i, ++pad)
+                row[b][i] = *pad >= 0 ? at(*pad) : 0.0f;
+        }
+    }
+    bool any_zero = false;
+    for (int r = 0; zero_bands && r < rows; ++r)
+        any_zero |= zero_bands[r] != 0;
+    if (!any_zero && rows > 1 && k.apply_pair && s.nh >= 8) {
+        WsqSynthTerm *list[2] = {ws.terms.data(), ws.terms.data() + plan.terms[0].size()};
+        int count[2] = {0, 0};
+        for (int p = 0; p < 2; ++p)
+            for (const RelTerm &r : plan.terms[p])
+                list[p][count[p]++] = {strip.zero[r.high] + r.offset, r.coef, r.op};
+        if (pair_rows(dst, dst_pitch, list, count, strip.pitch, rows, s, k))
+            return;
+    }
+    for (int r = 0; r < rows; ++r) {
+        const unsigned zb = zero_bands ? zero_bands[r] : 0;
+        const float *band[2] = {zb & kLowZero ? nullptr : strip.zero[0] + r * strip.pitch,
+                                zb & kHighZero ? nullptr : strip.zero[1] + r * strip.pitch};
+        row_from_bands(dst + r * dst_pitch, band, plan, k, ws, zb);
+    }
 }
 
 /* Where the two bands of side-by-side lines lie: sample i of the low band
@@ -659,6 +737,31 @@ uint32_t synth_columns(float *dst, ptrdiff_t dst_pitch, const ColumnSource &src,
         k.apply_terms(dst + (t - t0) * dst_pitch, ws.terms.data(), count, columns);
     }
     return empty;
+}
+
+/* Columns c0..c1-1 of a node (column c read at src + c - c0 in each band),
+ * outputs t0..t1-1, into a banded strip of the row plan whose shape is rs:
+ * column c becomes sample c - start of the row band that holds it. The
+ * rest as synth_columns; each touched band b's empty[b] (when given) keeps
+ * only the outputs left without terms in every column of it here. */
+void columns_to_bands(const BandedStrip &strip, const LineShape &rs, const ColumnSource &src, int c0, int c1,
+                      const LinePlan &plan, int t0, int t1, const WsqSynthKernels &k, Workspace &ws,
+                      bool high_zero = false, const uint8_t *zero_low = nullptr, const uint8_t *zero_high = nullptr,
+                      uint32_t *empty = nullptr)
+{
+    const int start[2] = {rs.low_start, rs.high_start}, size[2] = {rs.nl, rs.nh};
+    for (int b = 0; b < 2; ++b) {
+        const int lo = std::max(c0, start[b]), hi = std::min(c1, start[b] + size[b]);
+        if (lo >= hi)
+            continue;
+        ColumnSource part = src;
+        part.low += lo - c0;
+        part.high += lo - c0;
+        const uint32_t e = synth_columns(strip.zero[b] + (lo - start[b]), strip.pitch, part, hi - lo, plan, t0, t1,
+                                         k, ws, high_zero, zero_low, zero_high);
+        if (empty)
+            empty[b] &= e;
+    }
 }
 
 /* ------------------------------------------------------------------------
@@ -821,6 +924,28 @@ void synth_node_out(Transform &tr, const WsqWaveletNode &w, float *dst, ptrdiff_
     for_tasks(tr, threads, solo, strips(w.leny), [&](int task, Workspace &ws) {
         const int t0 = task * kStripRows;
         const int t1 = std::min(w.leny, t0 + kStripRows);
+        if (can_band(row_plan)) {
+            const BandedStrip strip = banded_strip(row_plan, ws);
+            uint32_t empty[2] = {~0u, ~0u};
+            for (int g = 0; g < 2; ++g)
+                if (gw[g] > 0) {
+                    ColumnSource part = src;
+                    part.low += gx[g];
+                    part.high += gx[g];
+                    columns_to_bands(strip, rs, part, gx[g], gx[g] + gw[g], column_plan, t0, t1, *tr.k, ws, false,
+                                     zeros ? zero_low[g] : nullptr, zeros ? zero_high[g] : nullptr, empty);
+                }
+            unsigned zero_bands[kStripRows] = {};
+            bool any = false;
+            for (int r = t0; r < t1; ++r) {
+                const uint32_t bit = 1u << (r - t0);
+                zero_bands[r - t0] = (empty[0] & bit ? kLowZero : 0) | (empty[1] & bit ? kHighZero : 0);
+                any |= zero_bands[r - t0] != 0;
+            }
+            synth_banded_rows(dst + static_cast<ptrdiff_t>(t0) * dst_pitch, dst_pitch, strip, t1 - t0, row_plan,
+                              *tr.k, ws, any ? zero_bands : nullptr);
+            return;
+        }
         uint32_t empty[2] = {0, 0};
         if (zeros) {
             for (int g = 0; g < 2; ++g) {
@@ -931,11 +1056,20 @@ void synth_root_to_bytes(Transform &tr, const WsqWaveletTree *tree, unsigned cha
         Workspace &ws = tr.ws[static_cast<size_t>(worker)];
         const int t0 = task * kStripRows;
         const int t1 = std::min(w.leny, t0 + kStripRows);
-        synth_columns(ws.strip.data(), w.lenx, left, split, tr.column_plan, t0, t1, *tr.k, ws);
-        if (split < w.lenx)
-            synth_columns(ws.strip.data() + split, w.lenx, right, w.lenx - split, tr.column_plan, t0, t1, *tr.k, ws,
-                          true);
-        synth_rows(ws.row.data(), w.lenx, ws.strip.data(), w.lenx, t1 - t0, tr.row_plan, *tr.k, ws);
+        if (can_band(tr.row_plan)) {
+            const BandedStrip strip = banded_strip(tr.row_plan, ws);
+            columns_to_bands(strip, tr.row_plan.shape, left, 0, split, tr.column_plan, t0, t1, *tr.k, ws);
+            if (split < w.lenx)
+                columns_to_bands(strip, tr.row_plan.shape, right, split, w.lenx, tr.column_plan, t0, t1, *tr.k, ws,
+                                 true);
+            synth_banded_rows(ws.row.data(), w.lenx, strip, t1 - t0, tr.row_plan, *tr.k, ws);
+        } else {
+            synth_columns(ws.strip.data(), w.lenx, left, split, tr.column_plan, t0, t1, *tr.k, ws);
+            if (split < w.lenx)
+                synth_columns(ws.strip.data() + split, w.lenx, right, w.lenx - split, tr.column_plan, t0, t1, *tr.k,
+                              ws, true);
+            synth_rows(ws.row.data(), w.lenx, ws.strip.data(), w.lenx, t1 - t0, tr.row_plan, *tr.k, ws);
+        }
         for (int r = t0; r < t1; ++r)
             tr.k->to_bytes(pixels + static_cast<ptrdiff_t>(w.y + r) * tr.width + w.x,
                            ws.row.data() + static_cast<ptrdiff_t>(r - t0) * w.lenx, w.lenx, shift, scale);
