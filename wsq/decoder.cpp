@@ -236,11 +236,13 @@ int wsq_decode_image(const unsigned char *data, int length, GrayImage *image)
         return status;
     unsigned done_groups = 0;
     bool zero_rows_known = false;
+    int fourth = WSQ_FOURTH_ZERO;
     if (state.image && state.tables.quant.defined == 1) {
         const bool ran = early.image && beside.ran;
         wsq_dequantize_subbands(&state.tables.quant, &quant_tree, state.coefficients, width, height, state.image,
                                 ran ? early.dequantized : 0, WSQ_SUBBANDS,
-                                total >= (1LL << 18) ? wsq_decode_threads() : 1, &zero_rows);
+                                total >= (1LL << 18) ? wsq_decode_threads() : 1, &zero_rows, true);
+        fourth = WSQ_FOURTH_UNWRITTEN;
         done_groups = ran ? early.done_groups : 0;
         zero_rows_known = zero_rows.rows != nullptr;
     } else {
@@ -255,9 +257,10 @@ int wsq_decode_image(const unsigned char *data, int length, GrayImage *image)
 
     /* The synthesis runs in the float image and writes the bytes of the
      * last node straight out, so no second full-size image is needed. The
-     * dequantization left the uncoded quadrant (subbands 60 to 63) zero. */
+     * dequantization left the uncoded quadrant (subbands 60 to 63) zero,
+     * or else unwritten, for the synthesis to clear only if it reads it. */
     if ((status = wsq_reconstruct_to_bytes(state.image, width, height, &wavelet_tree, &state.tables.transform,
-                                           header.shift, header.scale, &state.pixels, 1, done_groups,
+                                           header.shift, header.scale, &state.pixels, fourth, done_groups,
                                            zero_rows_known ? &zero_rows : nullptr)) != 0)
         return status;
     wsq_free_large(state.image);

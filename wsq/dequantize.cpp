@@ -92,14 +92,14 @@ bool all_zero(const int16_t *c, ptrdiff_t count)
  * zero_rows, marks its rows that come out all zero. */
 void dequantize_subband(const WsqSynthKernels &k, const WsqQuantTable *quant, const WsqQuantTree *tree,
                         const int16_t *coefficients, const size_t *start, size_t pixels, int width, float *out,
-                        bool tiles, int i, uint8_t *zero_rows)
+                        bool tiles, int i, uint8_t *zero_rows, bool leave_uncoded = false)
 {
     const WsqQuantNode &node = tree->nodes[i];
     const float q = i < WSQ_CODED_SUBBANDS ? quant->bin_width[i] : 0.0f;
     if (q == 0.0f) {
         if (zero_rows)
             std::memset(zero_rows, 1, static_cast<size_t>(node.leny));
-        if (tiles)
+        if (tiles && !(leave_uncoded && i >= WSQ_CODED_SUBBANDS))
             for (int r = 0; r < node.leny; ++r)
                 std::memset(out + static_cast<size_t>(node.y + r) * width + node.x, 0,
                             static_cast<size_t>(node.lenx) * sizeof(float));
@@ -166,7 +166,7 @@ const uint8_t *WsqZeroRows::find(int x, int y, int lenx, int leny) const
 
 void wsq_dequantize_subbands(const WsqQuantTable *quant, const WsqQuantTree *tree, const int16_t *coefficients,
                              int width, int height, float *image, int first, int end, int threads,
-                             WsqZeroRows *zero_rows)
+                             WsqZeroRows *zero_rows, bool leave_uncoded)
 {
     const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
     size_t start[WSQ_CODED_SUBBANDS];
@@ -175,7 +175,8 @@ void wsq_dequantize_subbands(const WsqQuantTable *quant, const WsqQuantTree *tre
     wsq_parallel_for(threads, end - first, [&](int task, int) {
         const int i = first + task;
         dequantize_subband(k, quant, tree, coefficients, start, pixels, width, image, true, i,
-                           zero_rows && zero_rows->rows ? zero_rows->rows.get() + zero_rows->first[i] : nullptr);
+                           zero_rows && zero_rows->rows ? zero_rows->rows.get() + zero_rows->first[i] : nullptr,
+                           leave_uncoded);
     });
 }
 

@@ -41,10 +41,12 @@ struct WsqZeroRows {
  * them written, zeros where nothing is coded), over `threads` threads, as
  * wsq_dequantize writes them; quant must be defined. For a decode that
  * dequantizes part of the image early. With zero_rows, also marks the rows
- * of those subbands that came out all zero. */
+ * of those subbands that came out all zero. With leave_uncoded, the
+ * subbands from WSQ_CODED_SUBBANDS on are not written (their rows are still
+ * marked), for a synthesis told so (WSQ_FOURTH_UNWRITTEN). */
 void wsq_dequantize_subbands(const WsqQuantTable *quant, const WsqQuantTree *tree, const int16_t *coefficients,
                              int width, int height, float *image, int first, int end, int threads,
-                             WsqZeroRows *zero_rows = nullptr);
+                             WsqZeroRows *zero_rows = nullptr, bool leave_uncoded = false);
 
 /* One coefficient, with the exact precision the format prescribes. */
 float wsq_dequantize_value(int16_t e, float bin_center, float bin_width, float zero_bin_width);

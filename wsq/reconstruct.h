@@ -50,14 +50,18 @@ int wsq_reconstruct_reference(float *image, int width, int height, const WsqWave
  * wsq_reconstruct, and WSQ_E_IMAGE_ALLOC when the pixels cannot be
  * allocated. Work is split over wsq_decode_threads() threads. A caller
  * whose image is zero in the quadrant the tree leaves uncoded (below node
- * 2, right of node 3), as a dequantized image is, passes
- * fourth_quadrant_zero nonzero, and the synthesis skips the terms that
- * only add those zeros; likewise for the rows of subbands that zero_rows
- * (which the caller keeps) marks as all zero. */
+ * 2, right of node 3, the subbands from WSQ_CODED_SUBBANDS on), as a
+ * dequantized image is, passes fourth_quadrant WSQ_FOURTH_ZERO, and the
+ * synthesis skips the terms that only add those zeros; likewise for the
+ * rows of subbands that zero_rows (which the caller keeps) marks as all
+ * zero. WSQ_FOURTH_UNWRITTEN says the quadrant is to be taken as zero but
+ * holds anything: it is then cleared first unless the synthesis never
+ * reads it (the usual layout, where node 2 is written there). */
+enum WsqFourthQuadrant { WSQ_FOURTH_ANY = 0, WSQ_FOURTH_ZERO = 1, WSQ_FOURTH_UNWRITTEN = 2 };
 struct WsqZeroRows;
 int wsq_reconstruct_to_bytes(float *image, int width, int height, const WsqWaveletTree *tree,
                              const WsqTransformTable *transform, float shift, float scale,
-                             unsigned char **pixels, int fourth_quadrant_zero, unsigned done_groups = 0,
+                             unsigned char **pixels, int fourth_quadrant, unsigned done_groups = 0,
                              const WsqZeroRows *zero_rows = nullptr);
 
 /* The subtrees below node 1 (nodes 19 to 4, none of which reads outside

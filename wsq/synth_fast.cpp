@@ -1024,6 +1024,18 @@ void synth_grouped(Transform &tr, const WsqWaveletTree *tree, float *const *scra
     run_node(tr, tree, 1, scratch[0], nullptr);
 }
 
+/* Where the columns of node 0 start whose high band is exactly the
+ * quadrant the tree leaves uncoded (right of node 3, below node 2), when
+ * the bands are in the usual order; else node 0's width. */
+int fourth_split(const WsqWaveletTree *tree)
+{
+    const WsqWaveletNode &w = tree->nodes[0], &top_right = tree->nodes[2], &bottom_left = tree->nodes[3];
+    const LineShape cs = line_shape(w.leny, w.invert_columns);
+    if (cs.high_start == cs.nl && bottom_left.y - w.y == cs.nl && top_right.x > w.x && top_right.x - w.x < w.lenx)
+        return top_right.x - w.x;
+    return w.lenx;
+}
+
 /* Node 0 (the whole image) straight to bytes, strip by strip: its column
  * pass reads the float image, which nothing writes any more, or where
  * plan_moved_nodes put nodes 1 to 3. When the quadrant the tree leaves
@@ -1037,15 +1049,9 @@ void synth_root_to_bytes(Transform &tr, const WsqWaveletTree *tree, unsigned cha
     build_line_plan(tr.row_plan, w.lenx, w.invert_rows, tr.f);
     const int threads = threads_for(static_cast<long long>(w.lenx) * w.leny, tr.threads);
     const float *origin = tr.image + static_cast<ptrdiff_t>(w.y) * tr.width + w.x;
-    /* Columns from `split` on have only zeros in their high band: the
-     * quadrant right of node 3 and below node 2 is exactly those columns'
-     * high band when the bands are in the usual order. */
-    int split = w.lenx;
+    /* Columns from `split` on have only zeros in their high band. */
+    const int split = fourth_zero ? fourth_split(tree) : w.lenx;
     const LineShape &cs = tr.column_plan.shape;
-    const WsqWaveletNode &top_right = tree->nodes[2], &bottom_left = tree->nodes[3];
-    if (fourth_zero && cs.high_start == cs.nl && bottom_left.y - w.y == cs.nl && top_right.x > w.x &&
-        top_right.x - w.x < w.lenx)
-        split = top_right.x - w.x;
     ColumnSource left = in_place(origin, tr.width, cs), right = in_place(origin + split, tr.width, cs);
     if (tr.out[1]) {
         left = {tr.out[1], tr.out_pitch[1], tr.out[3], tr.out_pitch[3]};
@@ -1074,6 +1080,19 @@ void synth_root_to_bytes(Transform &tr, const WsqWaveletTree *tree, unsigned cha
             tr.k->to_bytes(pixels + static_cast<ptrdiff_t>(w.y + r) * tr.width + w.x,
                            ws.row.data() + static_cast<ptrdiff_t>(r - t0) * w.lenx, w.lenx, shift, scale);
     });
+}
+
+/* Zeros into the quadrant the tree leaves uncoded: right of node 2's left
+ * edge, below node 3's top, to the end of node 0. */
+void clear_fourth_quadrant(float *image, int width, const WsqWaveletTree *tree)
+{
+    const WsqWaveletNode &r = tree->nodes[0];
+    const int x0 = tree->nodes[2].x, y0 = tree->nodes[3].y;
+    const int x1 = r.x + r.lenx, y1 = r.y + r.leny;
+    if (x1 <= x0)
+        return;
+    for (int y = y0; y < y1; ++y)
+        std::memset(image + static_cast<ptrdiff_t>(y) * width + x0, 0, static_cast<size_t>(x1 - x0) * sizeof(float));
 }
 
 /* When the last pass writes bytes and the uncoded quadrant is zero, nodes
@@ -1111,13 +1130,16 @@ bool plan_moved_nodes(Transform &tr, const WsqWaveletTree *tree, size_t *third_a
  * (pixels non-null). */
 int reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
                 const WsqTransformTable *table, float shift, float scale, unsigned char **pixels,
-                bool fourth_zero, unsigned done_groups, const WsqZeroRows *zero_rows)
+                int fourth, unsigned done_groups, const WsqZeroRows *zero_rows)
 {
     int status = wsq_check_transform_table(table);
     if (status)
         return status;
+    const bool fourth_zero = pixels && fourth != WSQ_FOURTH_ANY;
     const int level = wsq_synth_level();
     if (level == WSQ_SYNTH_REFERENCE) {
+        if (fourth == WSQ_FOURTH_UNWRITTEN)
+            clear_fourth_quadrant(image, width, tree);
         if ((status = wsq_reconstruct_reference(image, width, height, tree, table)) != 0)
             return status;
         if (pixels) {
@@ -1133,7 +1155,11 @@ int reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
         Transform tr(image, width, height, table, level, wsq_decode_threads());
         const int last = pixels ? 1 : 0; /* the last node done in place */
         size_t third_area = 0;
-        const bool moved = pixels && fourth_zero && plan_moved_nodes(tr, tree, &third_area);
+        const bool moved = fourth_zero && plan_moved_nodes(tr, tree, &third_area);
+        /* Nothing reads the uncoded quadrant when node 0's columns over
+         * it skip their high band; moved, node 2 goes there besides. */
+        if (fourth == WSQ_FOURTH_UNWRITTEN && !moved && fourth_split(tree) == tree->nodes[0].lenx)
+            clear_fourth_quadrant(image, width, tree);
         /* Nodes written out of place need only the strips, not the scratch. */
         const int first_in_place = moved ? 4 : last;
         size_t scratch_size = 1; /* for any node done in place */
@@ -1327,10 +1353,10 @@ int wsq_reconstruct(float *image, int width, int height, const WsqWaveletTree *t
 
 int wsq_reconstruct_to_bytes(float *image, int width, int height, const WsqWaveletTree *tree,
                              const WsqTransformTable *transform, float shift, float scale,
-                             unsigned char **pixels, int fourth_quadrant_zero, unsigned done_groups,
+                             unsigned char **pixels, int fourth_quadrant, unsigned done_groups,
                              const WsqZeroRows *zero_rows)
 {
-    return reconstruct(image, width, height, tree, transform, shift, scale, pixels, fourth_quadrant_zero != 0,
+    return reconstruct(image, width, height, tree, transform, shift, scale, pixels, fourth_quadrant,
                        done_groups, zero_rows);
 }
 
