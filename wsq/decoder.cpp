@@ -239,9 +239,12 @@ int wsq_decode_image(const unsigned char *data, int length, GrayImage *image)
     int fourth = WSQ_FOURTH_ZERO;
     if (state.image && state.tables.quant.defined == 1) {
         const bool ran = early.image && beside.ran;
+        /* The synthesis clears the uncoded quadrant and the zero rows of
+         * the third block's subbands (those of nodes 2 and 3) only where
+         * it reads them, which at low rates is hardly anywhere. */
         wsq_dequantize_subbands(&state.tables.quant, &quant_tree, state.coefficients, width, height, state.image,
                                 ran ? early.dequantized : 0, WSQ_SUBBANDS,
-                                total >= (1LL << 18) ? wsq_decode_threads() : 1, &zero_rows, true);
+                                total >= (1LL << 18) ? wsq_decode_threads() : 1, &zero_rows, true, kEarlySubbands);
         fourth = WSQ_FOURTH_UNWRITTEN;
         done_groups = ran ? early.done_groups : 0;
         zero_rows_known = zero_rows.rows != nullptr;

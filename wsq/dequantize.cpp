@@ -92,14 +92,16 @@ bool all_zero(const int16_t *c, ptrdiff_t count)
  * zero_rows, marks its rows that come out all zero. */
 void dequantize_subband(const WsqSynthKernels &k, const WsqQuantTable *quant, const WsqQuantTree *tree,
                         const int16_t *coefficients, const size_t *start, size_t pixels, int width, float *out,
-                        bool tiles, int i, uint8_t *zero_rows, bool leave_uncoded = false)
+                        bool tiles, int i, uint8_t *zero_rows, bool leave_uncoded = false,
+                        bool leave_zero_rows = false)
 {
     const WsqQuantNode &node = tree->nodes[i];
     const float q = i < WSQ_CODED_SUBBANDS ? quant->bin_width[i] : 0.0f;
     if (q == 0.0f) {
         if (zero_rows)
             std::memset(zero_rows, 1, static_cast<size_t>(node.leny));
-        if (tiles && !(leave_uncoded && i >= WSQ_CODED_SUBBANDS))
+        const bool leave = i >= WSQ_CODED_SUBBANDS ? leave_uncoded : leave_zero_rows && zero_rows;
+        if (tiles && !leave)
             for (int r = 0; r < node.leny; ++r)
                 std::memset(out + static_cast<size_t>(node.y + r) * width + node.x, 0,
                             static_cast<size_t>(node.lenx) * sizeof(float));
@@ -119,16 +121,17 @@ void dequantize_subband(const WsqSynthKernels &k, const WsqQuantTable *quant, co
         float *row = out + static_cast<size_t>(node.y + r) * width + node.x;
         /* Rows of zeros are common at low rates, and cheaper to clear. */
         const bool zero = zero_rows && all_zero(coefficients + from, count);
-        if (zero)
-            std::memset(row, 0, static_cast<size_t>(count) * sizeof(float));
-        else if (in_float)
+        if (zero) {
+            if (!leave_zero_rows)
+                std::memset(row, 0, static_cast<size_t>(count) * sizeof(float));
+        } else if (in_float)
             k.dequantize_run_float(row, coefficients + from, count, quant->bin_center, q, half_z_float);
         else
             k.dequantize_run(row, coefficients + from, count, quant->bin_center, q, half_z);
         if (zero_rows)
             zero_rows[r] = zero ? 1 : 0;
         /* A subband past the end of the coefficients stays zero. */
-        if (tiles && count < static_cast<ptrdiff_t>(length))
+        if (tiles && count < static_cast<ptrdiff_t>(length) && !(zero && leave_zero_rows))
             std::memset(row + count, 0, (length - static_cast<size_t>(count)) * sizeof(float));
         from += length;
     }
@@ -164,9 +167,23 @@ const uint8_t *WsqZeroRows::find(int x, int y, int lenx, int leny) const
     return nullptr;
 }
 
+void WsqZeroRows::clear_unwritten(float *image, int width, int x, int y, int lenx, int leny) const
+{
+    if (!rows || lenx <= 0)
+        return;
+    for (int i = 0; i < WSQ_SUBBANDS; ++i) {
+        if (!unwritten[i] || rect[i].x != x || rect[i].y != y || rect[i].lenx != lenx || rect[i].leny != leny)
+            continue;
+        const uint8_t *zero = rows.get() + first[i];
+        for (int r = 0; r < leny; ++r)
+            if (zero[r])
+                std::memset(image + static_cast<size_t>(y + r) * width + x, 0, static_cast<size_t>(lenx) * sizeof(float));
+    }
+}
+
 void wsq_dequantize_subbands(const WsqQuantTable *quant, const WsqQuantTree *tree, const int16_t *coefficients,
                              int width, int height, float *image, int first, int end, int threads,
-                             WsqZeroRows *zero_rows, bool leave_uncoded)
+                             WsqZeroRows *zero_rows, bool leave_uncoded, int leave_zero_rows_from)
 {
     const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
     size_t start[WSQ_CODED_SUBBANDS];
@@ -174,9 +191,13 @@ void wsq_dequantize_subbands(const WsqQuantTable *quant, const WsqQuantTree *tre
     const WsqSynthKernels &k = *wsq_synth_kernels(wsq_synth_level());
     wsq_parallel_for(threads, end - first, [&](int task, int) {
         const int i = first + task;
+        const bool rows_known = zero_rows && zero_rows->rows;
+        const bool leave_rows = rows_known && i >= leave_zero_rows_from && i < WSQ_CODED_SUBBANDS;
         dequantize_subband(k, quant, tree, coefficients, start, pixels, width, image, true, i,
-                           zero_rows && zero_rows->rows ? zero_rows->rows.get() + zero_rows->first[i] : nullptr,
-                           leave_uncoded);
+                           rows_known ? zero_rows->rows.get() + zero_rows->first[i] : nullptr, leave_uncoded,
+                           leave_rows);
+        if (leave_rows)
+            zero_rows->unwritten[i] = true;
     });
 }
 

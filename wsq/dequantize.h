@@ -33,8 +33,17 @@ struct WsqZeroRows {
 
     /* Sized for the subbands of tree, every row marked not zero. */
     explicit WsqZeroRows(const WsqQuantTree *tree);
+    /* Subbands whose zero rows were left unwritten (see
+     * wsq_dequantize_subbands): whatever reads such a subband either
+     * leaves out the terms of its zero rows or first clears them. */
+    bool unwritten[WSQ_SUBBANDS] = {};
+
     /* The rows of the subband that covers exactly this rectangle, or null. */
     const uint8_t *find(int x, int y, int lenx, int leny) const;
+    /* Zeros into the zero rows of the image (width floats a row) of an
+     * unwritten subband that covers exactly this rectangle; nothing for
+     * any other rectangle. */
+    void clear_unwritten(float *image, int width, int x, int y, int lenx, int leny) const;
 };
 
 /* Subbands first..end-1 into an image of tiling subbands (every sample of
@@ -43,10 +52,13 @@ struct WsqZeroRows {
  * dequantizes part of the image early. With zero_rows, also marks the rows
  * of those subbands that came out all zero. With leave_uncoded, the
  * subbands from WSQ_CODED_SUBBANDS on are not written (their rows are still
- * marked), for a synthesis told so (WSQ_FOURTH_UNWRITTEN). */
+ * marked), for a synthesis told so (WSQ_FOURTH_UNWRITTEN); with zero_rows,
+ * neither are the zero rows of the coded ones from leave_zero_rows_from
+ * on, which zero_rows then lists as unwritten. */
 void wsq_dequantize_subbands(const WsqQuantTable *quant, const WsqQuantTree *tree, const int16_t *coefficients,
                              int width, int height, float *image, int first, int end, int threads,
-                             WsqZeroRows *zero_rows = nullptr, bool leave_uncoded = false);
+                             WsqZeroRows *zero_rows = nullptr, bool leave_uncoded = false,
+                             int leave_zero_rows_from = WSQ_SUBBANDS);
 
 /* One coefficient, with the exact precision the format prescribes. */
 float wsq_dequantize_value(int16_t e, float bin_center, float bin_width, float zero_bin_width);

@@ -793,6 +793,9 @@ struct Transform {
     ptrdiff_t out_pitch[4] = {};
     /* Zero rows of the subbands, for the nodes written out of place. */
     const WsqZeroRows *zero_rows = nullptr;
+    /* The same, for the subbands whose zero rows are still to be cleared
+     * by the node that reads them (unless it leaves their terms out). */
+    const WsqZeroRows *unwritten = nullptr;
     /* Plans for the line lengths of the nodes, worked out before the
      * passes (see prepare_plans) and only read while they run. */
     struct CachedPlan {
@@ -856,6 +859,23 @@ void for_tasks(Transform &tr, int threads, Workspace *solo, int tasks, Body &&bo
     wsq_parallel_for(threads, tasks, [&](int task, int worker) { body(task, tr.ws[static_cast<size_t>(worker)]); });
 }
 
+/* Clears the unwritten zero rows of the subbands among a node's four
+ * quadrants, except those the node leaves out (skip[g][b]: the column
+ * group g, from the left, and band b, 0 low and 1 high, of the columns). */
+void clear_node_inputs(const Transform &tr, const WsqWaveletNode &w, const LineShape &cs, const LineShape &rs,
+                       const bool (*skip)[2] = nullptr)
+{
+    if (!tr.unwritten)
+        return;
+    const int split = rs.low_start == 0 ? rs.nl : rs.nh;
+    const int gx[2] = {0, split}, gw[2] = {split, w.lenx - split};
+    for (int g = 0; g < 2; ++g)
+        for (int b = 0; b < 2; ++b)
+            if (!(skip && skip[g][b]))
+                tr.unwritten->clear_unwritten(tr.image, tr.width, w.x + gx[g], w.y + (b ? cs.high_start : cs.low_start),
+                                              gw[g], b ? cs.nh : cs.nl);
+}
+
 /* One wavelet node in place, through a scratch of at least lenx * leny:
  * split over the decode threads, or with solo run by the calling thread
  * alone. */
@@ -865,6 +885,7 @@ void synth_node(Transform &tr, const WsqWaveletNode &w, float *scratch, Workspac
     const LinePlan &column_plan =
         line_plan(tr, w.leny, w.invert_columns, solo ? solo->column_plan : tr.column_plan);
     const LinePlan &row_plan = line_plan(tr, w.lenx, w.invert_rows, solo ? solo->row_plan : tr.row_plan);
+    clear_node_inputs(tr, w, column_plan.shape, row_plan.shape);
     const int threads = threads_for(static_cast<long long>(w.lenx) * w.leny, tr.threads);
     for_tasks(tr, threads, solo, strips(w.leny), [&](int task, Workspace &ws) {
         const int t0 = task * kStripRows;
@@ -919,6 +940,13 @@ void synth_node_out(Transform &tr, const WsqWaveletNode &w, float *dst, ptrdiff_
         }
         zeros = zero_samples * kZeroShare >= static_cast<long long>(w.lenx) * w.leny;
     }
+    /* With zeros, the terms of every zero row found are left out. */
+    bool dropped[2][2] = {};
+    for (int g = 0; g < 2 && zeros; ++g) {
+        dropped[g][0] = zero_low[g] != nullptr;
+        dropped[g][1] = zero_high[g] != nullptr;
+    }
+    clear_node_inputs(tr, w, cs, rs, dropped);
     const ColumnSource src = in_place(origin, tr.width, cs);
     const int threads = threads_for(static_cast<long long>(w.lenx) * w.leny, tr.threads);
     for_tasks(tr, threads, solo, strips(w.leny), [&](int task, Workspace &ws) {
@@ -1140,6 +1168,10 @@ int reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
     if (level == WSQ_SYNTH_REFERENCE) {
         if (fourth == WSQ_FOURTH_UNWRITTEN)
             clear_fourth_quadrant(image, width, tree);
+        for (int i = 0; zero_rows && i < WSQ_SUBBANDS; ++i) {
+            const WsqQuantNode &q = zero_rows->rect[i];
+            zero_rows->clear_unwritten(image, width, q.x, q.y, q.lenx, q.leny);
+        }
         if ((status = wsq_reconstruct_reference(image, width, height, tree, table)) != 0)
             return status;
         if (pixels) {
@@ -1195,6 +1227,7 @@ int reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
             tr.out[3] = third.get();
             tr.zero_rows = zero_rows;
         }
+        tr.unwritten = zero_rows;
 
         /* With several threads the subtrees below node 1 run side by
          * side, each with a scratch of its own; at most kGroupWorkers of
