@@ -5,6 +5,7 @@
 
 #include <array>
 #include <atomic>
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -329,6 +330,30 @@ TEST(FastSynthesis, WholeTransformMatchesWithAnyThreadCount)
                             const bool alike = std::memcmp(pixels, expected_bytes.data(), expected_bytes.size()) == 0;
                             std::free(pixels);
                             ASSERT_TRUE(alike) << where << " unwritten quadrant";
+                        }
+                        /* Likewise the zero rows of subbands said to be
+                         * unwritten: each node must leave them out or
+                         * clear them before it reads them. */
+                        if (known) {
+                            WsqZeroRows unwritten(&quant);
+                            std::copy(zero_rows.rows.get(), zero_rows.rows.get() + zero_rows.first[WSQ_SUBBANDS],
+                                      unwritten.rows.get());
+                            got = input;
+                            for (int band = 0; band < WSQ_CODED_SUBBANDS; ++band) {
+                                unwritten.unwritten[band] = true;
+                                const WsqQuantNode &q = quant.nodes[band];
+                                for (int r = 0; r < q.leny; ++r)
+                                    if (unwritten.rows[static_cast<size_t>(unwritten.first[band] + r)])
+                                        for (int x = q.x; x < q.x + q.lenx; ++x)
+                                            got[static_cast<size_t>(q.y + r) * width + x] = std::nanf("");
+                            }
+                            pixels = nullptr;
+                            ASSERT_EQ(wsq_reconstruct_to_bytes(got.data(), width, height, &tree, &table, shift, scale,
+                                                               &pixels, fourth_zero, 0, &unwritten),
+                                      0);
+                            const bool alike = std::memcmp(pixels, expected_bytes.data(), expected_bytes.size()) == 0;
+                            std::free(pixels);
+                            ASSERT_TRUE(alike) << where << " unwritten zero rows";
                         }
 
                         /* The subtrees below node 1 done ahead (all of them,
