@@ -111,14 +111,16 @@ unsigned char to_byte(float v, float shift, float scale)
 void to_bytes(unsigned char *pixels, const float *values, ptrdiff_t count, float shift, float scale)
 {
     const __m128 vscale = _mm_set1_ps(scale), vshift = _mm_set1_ps(shift), half = _mm_set1_ps(0.5f);
-    const __m128 zero = _mm_setzero_ps(), top = _mm_set1_ps(255.0f);
+    const __m128 top = _mm_set1_ps(255.0f);
     ptrdiff_t i = 0;
     for (; i + 8 <= count; i += 8) {
         __m128 u0 = _mm_add_ps(_mm_add_ps(_mm_mul_ps(vscale, _mm_loadu_ps(values + i)), vshift), half);
         __m128 u1 = _mm_add_ps(_mm_add_ps(_mm_mul_ps(vscale, _mm_loadu_ps(values + i + 4)), vshift), half);
-        /* max gives its second operand for NaN: NaN and negatives become 0. */
-        u0 = _mm_min_ps(_mm_max_ps(u0, zero), top);
-        u1 = _mm_min_ps(_mm_max_ps(u1, zero), top);
+        /* Only the top needs a clamp: min gives its second operand for
+         * NaN, which truncates to INT_MIN like any value below -2^31, and
+         * the saturating packs below take everything under 0 to 0. */
+        u0 = _mm_min_ps(top, u0);
+        u1 = _mm_min_ps(top, u1);
         const __m128i w = _mm_packs_epi32(_mm_cvttps_epi32(u0), _mm_cvttps_epi32(u1));
         _mm_storel_epi64(reinterpret_cast<__m128i *>(pixels + i), _mm_packus_epi16(w, w));
     }
