@@ -1190,7 +1190,7 @@ int reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
         const bool moved = fourth_zero && plan_moved_nodes(tr, tree, &third_area);
         /* Nothing reads the uncoded quadrant when node 0's columns over
          * it skip their high band; moved, node 2 goes there besides. */
-        if (fourth == WSQ_FOURTH_UNWRITTEN && !moved && fourth_split(tree) == tree->nodes[0].lenx)
+        if (fourth == WSQ_FOURTH_UNWRITTEN && !moved && (!fourth_zero || fourth_split(tree) == tree->nodes[0].lenx))
             clear_fourth_quadrant(image, width, tree);
         /* Nodes written out of place need only the strips, not the scratch. */
         const int first_in_place = moved ? 4 : last;
@@ -1381,7 +1381,7 @@ void wsq_synthesize_lines(float *dest, const float *src, int lines, int n, ptrdi
 int wsq_reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
                     const WsqTransformTable *transform)
 {
-    return reconstruct(image, width, height, tree, transform, 0.0f, 0.0f, nullptr, false, 0, nullptr);
+    return reconstruct(image, width, height, tree, transform, 0.0f, 0.0f, nullptr, WSQ_FOURTH_ANY, 0, nullptr);
 }
 
 int wsq_reconstruct_to_bytes(float *image, int width, int height, const WsqWaveletTree *tree,
