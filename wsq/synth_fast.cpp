@@ -791,11 +791,9 @@ struct Transform {
      * goes to out[n] with pitch out_pitch[n]; null for a node in place. */
     float *out[4] = {};
     ptrdiff_t out_pitch[4] = {};
-    /* Zero rows of the subbands, for the nodes written out of place. */
+    /* Zero rows of the subbands: the nodes written out of place leave out
+     * their terms, and every node clears the unwritten ones it reads. */
     const WsqZeroRows *zero_rows = nullptr;
-    /* The same, for the subbands whose zero rows are still to be cleared
-     * by the node that reads them (unless it leaves their terms out). */
-    const WsqZeroRows *unwritten = nullptr;
     /* Plans for the line lengths of the nodes, worked out before the
      * passes (see prepare_plans) and only read while they run. */
     struct CachedPlan {
@@ -865,14 +863,14 @@ void for_tasks(Transform &tr, int threads, Workspace *solo, int tasks, Body &&bo
 void clear_node_inputs(const Transform &tr, const WsqWaveletNode &w, const LineShape &cs, const LineShape &rs,
                        const bool (*skip)[2] = nullptr)
 {
-    if (!tr.unwritten)
+    if (!tr.zero_rows)
         return;
     const int split = rs.low_start == 0 ? rs.nl : rs.nh;
     const int gx[2] = {0, split}, gw[2] = {split, w.lenx - split};
     for (int g = 0; g < 2; ++g)
         for (int b = 0; b < 2; ++b)
             if (!(skip && skip[g][b]))
-                tr.unwritten->clear_unwritten(tr.image, tr.width, w.x + gx[g], w.y + (b ? cs.high_start : cs.low_start),
+                tr.zero_rows->clear_unwritten(tr.image, tr.width, w.x + gx[g], w.y + (b ? cs.high_start : cs.low_start),
                                               gw[g], b ? cs.nh : cs.nl);
 }
 
@@ -1225,9 +1223,8 @@ int reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
             if (!third)
                 return WSQ_E_LOWHALF;
             tr.out[3] = third.get();
-            tr.zero_rows = zero_rows;
         }
-        tr.unwritten = zero_rows;
+        tr.zero_rows = zero_rows;
 
         /* With several threads the subtrees below node 1 run side by
          * side, each with a scratch of its own; at most kGroupWorkers of
