@@ -26,7 +26,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <vector>
 
@@ -44,6 +46,7 @@ namespace {
  * --------------------------------------------------------------------- */
 
 std::atomic<int> g_forced_level{-1};
+std::atomic<bool> g_poison_workspaces{false};
 
 bool cpu_has_avx2()
 {
@@ -418,6 +421,23 @@ struct Workspace {
         band_pitch = (half + 2 * static_cast<size_t>(f.lsz + f.hsz) + 2 + 15) / 16 * 16;
         for (Floats &b : bands)
             b.resize(static_cast<size_t>(kStripRows) * band_pitch);
+    }
+
+    /* Floats held, for bounding what is kept between decodes. */
+    size_t capacity() const
+    {
+        return even.capacity() + odd.capacity() + bands[0].capacity() + bands[1].capacity() + strip.capacity() +
+               row.capacity();
+    }
+
+    /* Testing: NaN into every working row, as kept memory may hold
+     * anything; a pass that read what it did not write would show. */
+    void poison_if_asked()
+    {
+        if (!g_poison_workspaces.load(std::memory_order_relaxed))
+            return;
+        for (Floats *v : {&even, &odd, &bands[0], &bands[1], &strip, &row})
+            std::fill(v->begin(), v->end(), std::numeric_limits<float>::quiet_NaN());
     }
 };
 
@@ -810,6 +830,80 @@ struct Transform {
     }
 };
 
+/* What the synthesis keeps from one decode to the next, since building it
+ * costs more than all the passes of a small image: the plans, which follow
+ * from the filters and the line lengths alone, and the per-thread working
+ * memory. One transform at a time holds it (KeptLease); another that runs
+ * meanwhile builds its own. */
+struct KeptSynthesis {
+    std::vector<float> filters; /* lsz and hsz, then the taps the plans are for */
+    std::vector<std::unique_ptr<Transform::CachedPlan>> plans;
+    std::vector<Workspace> ws;
+};
+
+/* Bounds on what is kept: plans (lines of many lengths come only from a
+ * stream of differently sized images) and working floats (wide images). */
+constexpr size_t kKeptPlans = 64;
+constexpr size_t kKeptFloats = static_cast<size_t>(1) << 20;
+
+std::mutex g_kept_mutex;
+std::unique_ptr<KeptSynthesis> g_kept;
+
+std::vector<float> filter_key(const Filters &f)
+{
+    std::vector<float> key{static_cast<float>(f.lsz), static_cast<float>(f.hsz)};
+    key.insert(key.end(), f.lo, f.lo + f.lsz);
+    key.insert(key.end(), f.hi, f.hi + f.hsz);
+    return key;
+}
+
+/* Hands a transform what was kept, if it is free, and takes back what the
+ * transform holds when it ends. */
+class KeptLease {
+public:
+    explicit KeptLease(Transform &tr) : m_tr(tr)
+    {
+        std::unique_ptr<KeptSynthesis> kept;
+        {
+            std::lock_guard<std::mutex> lock(g_kept_mutex);
+            kept = std::move(g_kept);
+        }
+        if (!kept)
+            return;
+        m_tr.ws = std::move(kept->ws);
+        /* Taps compared bit for bit: plans hold them. */
+        const std::vector<float> key = filter_key(m_tr.f);
+        if (kept->filters.size() == key.size() &&
+            std::memcmp(kept->filters.data(), key.data(), key.size() * sizeof(float)) == 0)
+            m_tr.plans = std::move(kept->plans);
+    }
+
+    ~KeptLease()
+    {
+        try {
+            auto kept = std::make_unique<KeptSynthesis>();
+            kept->filters = filter_key(m_tr.f);
+            if (m_tr.plans.size() <= kKeptPlans)
+                kept->plans = std::move(m_tr.plans);
+            size_t floats = 0;
+            for (const Workspace &ws : m_tr.ws)
+                floats += ws.capacity();
+            if (floats <= kKeptFloats)
+                kept->ws = std::move(m_tr.ws);
+            std::lock_guard<std::mutex> lock(g_kept_mutex);
+            if (!g_kept)
+                g_kept = std::move(kept);
+        } catch (const std::bad_alloc &) {
+        }
+    }
+
+    KeptLease(const KeptLease &) = delete;
+    KeptLease &operator=(const KeptLease &) = delete;
+
+private:
+    Transform &m_tr;
+};
+
 /* The plan for lines of n samples: a prepared one, or else one built into
  * fallback. */
 const LinePlan &line_plan(const Transform &tr, int n, int invert, LinePlan &fallback)
@@ -1183,6 +1277,7 @@ int reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
     }
     try {
         Transform tr(image, width, height, table, level, wsq_decode_threads());
+        KeptLease lease(tr);
         const int last = pixels ? 1 : 0; /* the last node done in place */
         size_t third_area = 0;
         const bool moved = fourth_zero && plan_moved_nodes(tr, tree, &third_area);
@@ -1214,12 +1309,13 @@ int reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
                 ws.strip.resize(static_cast<size_t>(kStripRows) * root_width);
                 ws.row.resize(static_cast<size_t>(kStripRows) * root_width);
             }
+            ws.poison_if_asked();
         }
         prepare_plans(tr, tree, last);
 
-        std::unique_ptr<float, decltype(&std::free)> third(nullptr, &std::free);
+        std::unique_ptr<float, decltype(&wsq_free_lines)> third(nullptr, &wsq_free_lines);
         if (moved) {
-            third.reset(static_cast<float *>(wsq_alloc_large(third_area * sizeof(float))));
+            third.reset(static_cast<float *>(wsq_alloc_lines(third_area * sizeof(float))));
             if (!third)
                 return WSQ_E_LOWHALF;
             tr.out[3] = third.get();
@@ -1236,11 +1332,11 @@ int reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
             ~Scratch()
             {
                 for (float *q : p)
-                    std::free(q);
+                    wsq_free_lines(q);
             }
         } scratch;
         for (int i = 0; i < workers; ++i)
-            if (!(scratch.p[i] = static_cast<float *>(wsq_alloc_large((i ? below_root : scratch_size) * sizeof(float)))))
+            if (!(scratch.p[i] = static_cast<float *>(wsq_alloc_lines((i ? below_root : scratch_size) * sizeof(float)))))
                 return WSQ_E_LOWHALF;
         if (grouped) {
             synth_grouped(tr, tree, scratch.p, workers, done_groups);
@@ -1254,7 +1350,7 @@ int reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
                     run_node(tr, tree, node, scratch.p[0], nullptr);
         }
         for (float *&q : scratch.p) {
-            std::free(q);
+            wsq_free_lines(q);
             q = nullptr;
         }
         if (!pixels)
@@ -1317,6 +1413,18 @@ int wsq_synth_force_level(int level)
     return g_forced_level.exchange(level);
 }
 
+void wsq_synth_release_kept(void)
+{
+    std::unique_ptr<KeptSynthesis> kept;
+    std::lock_guard<std::mutex> lock(g_kept_mutex);
+    kept = std::move(g_kept);
+}
+
+bool wsq_synth_poison_workspaces(bool on)
+{
+    return g_poison_workspaces.exchange(on);
+}
+
 const WsqSynthKernels *wsq_synth_kernels(int level)
 {
     switch (level) {
@@ -1344,6 +1452,7 @@ void wsq_synthesize_lines(float *dest, const float *src, int lines, int n, ptrdi
         const Filters f{low_pass, high_pass, lsz, hsz};
         Workspace ws;
         ws.reserve(f, n);
+        ws.poison_if_asked();
         uintptr_t src_lo, src_hi, dst_lo, dst_hi;
         line_span(src, lines, n, pitch, stride, &src_lo, &src_hi);
         line_span(dest, lines, n, pitch, stride, &dst_lo, &dst_hi);
@@ -1398,6 +1507,7 @@ unsigned wsq_synthesize_early(float *image, int width, int height, const WsqWave
         return 0;
     try {
         Transform tr(image, width, height, table, level, 1);
+        KeptLease lease(tr);
         size_t area = 1;
         int longest = 1;
         for (int g = kFirstEarlyGroup; g < kNodeGroupCount; ++g)
@@ -1406,11 +1516,14 @@ unsigned wsq_synthesize_early(float *image, int width, int height, const WsqWave
                 area = std::max(area, static_cast<size_t>(std::max(w.lenx, 0)) * static_cast<size_t>(std::max(w.leny, 0)));
                 longest = std::max({longest, w.lenx, w.leny});
             }
-        Workspace ws;
+        if (tr.ws.empty())
+            tr.ws.resize(1);
+        Workspace &ws = tr.ws[0];
         ws.reserve(tr.f, longest);
+        ws.poison_if_asked();
         prepare_plans(tr, tree, 4);
-        std::unique_ptr<float, decltype(&std::free)> scratch(static_cast<float *>(wsq_alloc_large(area * sizeof(float))),
-                                                             &std::free);
+        std::unique_ptr<float, decltype(&wsq_free_lines)> scratch(
+            static_cast<float *>(wsq_alloc_lines(area * sizeof(float))), &wsq_free_lines);
         if (!scratch)
             return 0;
         unsigned done = 0;

@@ -104,6 +104,15 @@ int wsq_synth_level(void);
  * when the level is not supported (nothing changes). For tests. */
 int wsq_synth_force_level(int level);
 
+/* The synthesis keeps its line plans and working memory from one decode
+ * to the next. This drops them. For tests, and cannot fail. */
+void wsq_synth_release_kept(void);
+
+/* With on, the synthesis fills its working memory with NaN before each
+ * use, as memory kept from an earlier decode may hold anything; returns
+ * the previous setting. For tests. */
+bool wsq_synth_poison_workspaces(bool on);
+
 /* The kernels of a supported non-reference level. */
 const WsqSynthKernels *wsq_synth_kernels(int level);
 

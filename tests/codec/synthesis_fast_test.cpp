@@ -18,6 +18,7 @@
 
 #include "codestream.h"
 #include "dequantize.h"
+#include "memory.h"
 #include "reconstruct.h"
 #include "synth_kernels.h"
 #include "synthprint.h"
@@ -509,7 +510,7 @@ TEST(FastKernels, DequantizedImageMatchesWithAnyThreadCount)
                 float *got = nullptr;
                 ASSERT_EQ(wsq_dequantize(&table, &quant_tree, coefficients.data(), width, height, &got), 0);
                 const bool equal = std::memcmp(got, expected, coefficients.size() * sizeof(float)) == 0;
-                std::free(got);
+                wsq_free_lines(got);
                 EXPECT_TRUE(equal) << width << "x" << height << " level=" << level << " threads=" << threads;
             }
         }
@@ -614,7 +615,9 @@ TEST(FastDecode, SharedFilesDecodeAsTheReference)
             expect_file_decodes_alike(entry.path());
 }
 
-TEST(FastDecode, EncodedSyntheticPrintsDecodeAsTheReference)
+/* Prints of several sizes, one after another, so that each decode finds
+ * what the synthesis kept from a differently sized one. */
+void expect_encoded_prints_decode_alike()
 {
     using vellumo::synth::Pattern;
     const struct {
@@ -638,6 +641,26 @@ TEST(FastDecode, EncodedSyntheticPrintsDecodeAsTheReference)
             std::free(out);
         }
     }
+}
+
+TEST(FastDecode, EncodedSyntheticPrintsDecodeAsTheReference)
+{
+    expect_encoded_prints_decode_alike();
+}
+
+/* Working memory kept from an earlier decode holds its old rows: with it
+ * all NaN, a pass that read what it had not written would show. */
+TEST(FastDecode, KeptWorkingMemoryIsWrittenBeforeItIsRead)
+{
+    struct Poisoned {
+        Poisoned() { wsq_synth_release_kept(); wsq_synth_poison_workspaces(true); }
+        ~Poisoned()
+        {
+            wsq_synth_poison_workspaces(false);
+            wsq_synth_release_kept();
+        }
+    } poisoned;
+    expect_encoded_prints_decode_alike();
 }
 
 } // namespace
