@@ -83,7 +83,7 @@ struct DecodeState {
     {
         wsq_transform_table_release(&tables.transform);
         std::free(coefficients);
-        wsq_free_large(image);
+        wsq_free_lines(image);
         std::free(pixels);
     }
     DecodeState(const DecodeState &) = delete;
@@ -224,7 +224,7 @@ int wsq_decode_image(const unsigned char *data, int length, GrayImage *image)
      * goes on as it would anyway). */
     const bool tiles = wsq_synth_level() != WSQ_SYNTH_REFERENCE && wsq_subbands_tile(&quant_tree, width, height);
     if (tiles)
-        state.image = static_cast<float *>(wsq_alloc_reusable(static_cast<size_t>(total) * sizeof(float)));
+        state.image = static_cast<float *>(wsq_alloc_lines(static_cast<size_t>(total) * sizeof(float), WSQ_LINES_REUSABLE));
     WsqZeroRows zero_rows(&quant_tree);
     EarlyWork early{&quant_tree, &wavelet_tree, &state.tables.transform, state.coefficients,
                     threads > 1 ? state.image : nullptr, &zero_rows, width, height};
@@ -249,7 +249,7 @@ int wsq_decode_image(const unsigned char *data, int length, GrayImage *image)
         done_groups = ran ? early.done_groups : 0;
         zero_rows_known = zero_rows.rows != nullptr;
     } else {
-        wsq_free_large(state.image);
+        wsq_free_lines(state.image);
         state.image = nullptr;
         if ((status = wsq_dequantize(&state.tables.quant, &quant_tree, state.coefficients, width, height,
                                      &state.image)) != 0)
@@ -266,7 +266,7 @@ int wsq_decode_image(const unsigned char *data, int length, GrayImage *image)
                                            header.shift, header.scale, &state.pixels, fourth, done_groups,
                                            zero_rows_known ? &zero_rows : nullptr)) != 0)
         return status;
-    wsq_free_large(state.image);
+    wsq_free_lines(state.image);
     state.image = nullptr;
 
     image->pixels = state.pixels;

@@ -26,17 +26,12 @@ float wsq_dequantize_value(int16_t e, float p, float q, float z)
     return static_cast<float>(static_cast<double>(product) - static_cast<double>(z) * 0.5);
 }
 
-int wsq_dequantize_reference(const WsqQuantTable *quant, const WsqQuantTree *tree,
-                             const int16_t *coefficients, int width, int height, float **image)
+namespace {
+
+/* The plain loop, into a cleared image. */
+void dequantize_reference_into(float *out, const WsqQuantTable *quant, const WsqQuantTree *tree,
+                               const int16_t *coefficients, int width, size_t pixels)
 {
-    const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
-    float *out = static_cast<float *>(std::calloc(pixels ? pixels : 1, sizeof(float)));
-    if (!out)
-        return WSQ_E_NOT_MARKER;
-    if (quant->defined != 1) {
-        std::free(out);
-        return WSQ_E_MARKER_RANGE;
-    }
     const int16_t *next = coefficients;
     const int16_t *end = coefficients + pixels;
     for (int i = 0; i < WSQ_CODED_SUBBANDS; ++i) {
@@ -52,6 +47,22 @@ int wsq_dequantize_reference(const WsqQuantTable *quant, const WsqQuantTree *tre
                 row[k] = wsq_dequantize_value(*next++, p, q, z);
         }
     }
+}
+
+} // namespace
+
+int wsq_dequantize_reference(const WsqQuantTable *quant, const WsqQuantTree *tree,
+                             const int16_t *coefficients, int width, int height, float **image)
+{
+    const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
+    float *out = static_cast<float *>(std::calloc(pixels ? pixels : 1, sizeof(float)));
+    if (!out)
+        return WSQ_E_NOT_MARKER;
+    if (quant->defined != 1) {
+        std::free(out);
+        return WSQ_E_MARKER_RANGE;
+    }
+    dequantize_reference_into(out, quant, tree, coefficients, width, pixels);
     *image = out;
     return 0;
 }
@@ -205,28 +216,30 @@ int wsq_dequantize(const WsqQuantTable *quant, const WsqQuantTree *tree, const i
                    int width, int height, float **image)
 {
     const int level = wsq_synth_level();
-    if (level == WSQ_SYNTH_REFERENCE)
-        return wsq_dequantize_reference(quant, tree, coefficients, width, height, image);
     const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
     /* When the subbands tile the image, each task writes every sample of
      * its own (zeros where nothing is coded), and the image need not be
      * cleared first; otherwise it is. */
-    const bool tiles = wsq_subbands_tile(tree, width, height);
-    float *out = static_cast<float *>(tiles ? wsq_alloc_reusable(pixels * sizeof(float))
-                                            : wsq_calloc_large(pixels, sizeof(float)));
+    const bool tiles = level != WSQ_SYNTH_REFERENCE && wsq_subbands_tile(tree, width, height);
+    float *out = static_cast<float *>(
+        wsq_alloc_lines(pixels * sizeof(float), tiles ? WSQ_LINES_REUSABLE : WSQ_LINES_CLEARED));
     if (!out)
         return WSQ_E_NOT_MARKER;
     if (quant->defined != 1) {
-        wsq_free_large(out);
+        wsq_free_lines(out);
         return WSQ_E_MARKER_RANGE;
     }
-    size_t start[WSQ_CODED_SUBBANDS];
-    subband_starts(quant, tree, start);
-    const WsqSynthKernels &k = *wsq_synth_kernels(level);
-    const int threads = pixels >= (static_cast<size_t>(1) << 18) ? wsq_decode_threads() : 1;
-    wsq_parallel_for(threads, WSQ_SUBBANDS, [&](int i, int) {
-        dequantize_subband(k, quant, tree, coefficients, start, pixels, width, out, tiles, i, nullptr);
-    });
+    if (level == WSQ_SYNTH_REFERENCE) {
+        dequantize_reference_into(out, quant, tree, coefficients, width, pixels);
+    } else {
+        size_t start[WSQ_CODED_SUBBANDS];
+        subband_starts(quant, tree, start);
+        const WsqSynthKernels &k = *wsq_synth_kernels(level);
+        const int threads = pixels >= (static_cast<size_t>(1) << 18) ? wsq_decode_threads() : 1;
+        wsq_parallel_for(threads, WSQ_SUBBANDS, [&](int i, int) {
+            dequantize_subband(k, quant, tree, coefficients, start, pixels, width, out, tiles, i, nullptr);
+        });
+    }
     *image = out;
     return 0;
 }

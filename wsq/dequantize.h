@@ -11,7 +11,9 @@
 #include "codestream.h"
 #include "trees.h"
 
-/* On success *image is a malloc'd width*height float image (caller frees).
+/* On success *image is a width*height float image on a cache line, which
+ * the caller releases with wsq_free_lines (the _reference form's with
+ * free()).
  * -91 no memory, -92 no quantization table. Subbands are split over
  * wsq_decode_threads() threads; the _reference form is the plain loop the
  * fast one is checked against. */

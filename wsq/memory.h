@@ -38,6 +38,14 @@ void *wsq_calloc_large(size_t count, size_t size);
  * are released with free(). */
 void wsq_free_large(void *p);
 
+/* A buffer of size bytes on a 64-byte boundary, for rows that vectors go
+ * over, from one of the three above: null when memory runs out. Released
+ * with wsq_free_lines only (null is allowed), which hands the block to
+ * wsq_free_large. */
+enum WsqLinesKind { WSQ_LINES_PLAIN, WSQ_LINES_REUSABLE, WSQ_LINES_CLEARED };
+void *wsq_alloc_lines(size_t size, WsqLinesKind kind = WSQ_LINES_PLAIN);
+void wsq_free_lines(void *p);
+
 /* Releases every kept buffer. */
 void wsq_release_kept_buffers();
 

@@ -8,6 +8,7 @@
 
 #include "codestream.h"
 #include "dequantize.h"
+#include "memory.h"
 #include "reconstruct.h"
 #include "trees.h"
 #include "wsq.h"
@@ -150,7 +151,7 @@ TEST(Dequantize, ValuesAndPlacement)
     // Subbands 60..63 are never read.
     for (int i = 60; i < 64; ++i)
         EXPECT_EQ(image[q.nodes[i].y * width + q.nodes[i].x], 0.0f);
-    std::free(image);
+    wsq_free_lines(image);
 
     t.defined = 0;
     image = nullptr;
