@@ -29,6 +29,34 @@ protected:
     void TearDown() override { wsq_release_kept_buffers(); }
 };
 
+// Line-aligned buffers sit on a cache line whatever the block under them,
+// the cleared kind is zero, and a large float image still goes back to
+// the kept buffers through its block.
+TEST_F(KeptBuffers, LineBuffersAreAlignedAndKeptThroughTheirBlock)
+{
+    for (size_t size : {size_t{1}, size_t{100}, 3 * kMB + 5})
+        for (WsqLinesKind kind : {WSQ_LINES_PLAIN, WSQ_LINES_REUSABLE, WSQ_LINES_CLEARED}) {
+            auto *p = static_cast<unsigned char *>(wsq_alloc_lines(size, kind));
+            ASSERT_NE(p, nullptr);
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 64, 0u) << size;
+            if (kind == WSQ_LINES_CLEARED) {
+                for (size_t i = 0; i < size; i += 997)
+                    ASSERT_EQ(p[i], 0) << i;
+            }
+            std::memset(p, 0x5a, size);
+            wsq_free_lines(p);
+        }
+    wsq_free_lines(nullptr);
+
+    void *image = wsq_alloc_lines(48 * kMB, WSQ_LINES_REUSABLE);
+    ASSERT_NE(image, nullptr);
+    wsq_free_lines(image);
+    EXPECT_GE(wsq_kept_bytes(), 48 * kMB);
+    EXPECT_EQ(wsq_alloc_lines(48 * kMB, WSQ_LINES_REUSABLE), image);
+    EXPECT_EQ(wsq_kept_bytes(), 0u);
+    wsq_free_lines(image);
+}
+
 TEST_F(KeptBuffers, NextRequestOfTheSameSizeGetsTheSameBuffer)
 {
     auto *a = static_cast<unsigned char *>(wsq_alloc_reusable(48 * kMB));
