@@ -14,10 +14,12 @@
 #endif
 
 #include <atomic>
+#include <cstdint>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "codestream.h"
 #include "dequantize.h"
@@ -108,10 +110,11 @@ int16_t *cleared_coefficients(size_t count, int threads)
     return p;
 }
 
-/* What runs beside the block decode: subbands 0 to 51 dequantized and the
- * subtrees below node 1 synthesised while the third block, which holds
- * only nodes 2 and 3's subbands, is still decoding. */
-constexpr int kEarlySubbands = 52; /* subbands 0 to 51: the first two blocks */
+/* What runs beside the block decode: the subbands of each block
+ * dequantized as soon as the block is done, and, once the first two are
+ * (subbands 0 to 51) while the third, which holds only nodes 2 and 3's
+ * subbands, is still decoding, the subtrees below node 1 synthesised. */
+constexpr int kEarlySubbands = kWsqBlockFirstSubband[2]; /* subbands 0 to 51: the first two blocks */
 
 struct EarlyWork {
     const WsqQuantTree *quant_tree;
@@ -121,20 +124,49 @@ struct EarlyWork {
     float *image;
     WsqZeroRows *zero_rows;
     int width, height;
-    int dequantized = 0; /* subbands 0 to dequantized - 1 are done */
+    uint64_t dequantized = 0; /* bit i: subband i is done */
     unsigned done_groups = 0;
 
-    /* One subband at a time, and only while the third block is still
-     * decoding: after that, the rest is better split over all threads. */
-    static void run(void *context, const WsqQuantTable *quant, const std::atomic<int> *third_done)
+    /* One subband at a time, the lowest block first, and only while some
+     * block is still decoding: after that, the rest is better split over
+     * all threads. Each subband is written as the pass after the decode
+     * would write it. */
+    static void run(void *context, const WsqQuantTable *quant, const std::atomic<int> *outcome)
     {
         EarlyWork &e = *static_cast<EarlyWork *>(context);
-        for (; e.dequantized < kEarlySubbands && !third_done->load(std::memory_order_acquire); ++e.dequantized)
-            wsq_dequantize_subbands(quant, e.quant_tree, e.coefficients, e.width, e.height, e.image, e.dequantized,
-                                    e.dequantized + 1, 1, e.zero_rows);
-        if (e.dequantized == kEarlySubbands)
-            e.done_groups =
-                wsq_synthesize_early(e.image, e.width, e.height, e.wavelet_tree, e.transform, third_done);
+        int next[WSQ_SIDE_BLOCKS];
+        for (int b = 0; b < WSQ_SIDE_BLOCKS; ++b)
+            next[b] = kWsqBlockFirstSubband[b];
+        const auto block_left = [&](int b) { return next[b] < kWsqBlockFirstSubband[b + 1]; };
+        for (;;) {
+            int state[WSQ_SIDE_BLOCKS];
+            bool decoding = false;
+            for (int b = 0; b < WSQ_SIDE_BLOCKS; ++b) {
+                state[b] = outcome[b].load(std::memory_order_acquire);
+                if (state[b] == 2)
+                    return; /* the whole will not stand */
+                decoding = decoding || state[b] == 0;
+            }
+            if (!decoding)
+                return;
+            int b = 0;
+            while (b < WSQ_SIDE_BLOCKS && (state[b] != 1 || !block_left(b)))
+                ++b;
+            if (b < WSQ_SIDE_BLOCKS) {
+                const int i = next[b]++;
+                wsq_dequantize_subbands(quant, e.quant_tree, e.coefficients, e.width, e.height, e.image, i, i + 1,
+                                        1, e.zero_rows, true, kEarlySubbands);
+                e.dequantized |= uint64_t{1} << i;
+                continue;
+            }
+            if (!block_left(0) && !block_left(1)) {
+                /* Only the third is still decoding. */
+                e.done_groups =
+                    wsq_synthesize_early(e.image, e.width, e.height, e.wavelet_tree, e.transform, &outcome[2]);
+                return;
+            }
+            std::this_thread::yield();
+        }
     }
 };
 
@@ -242,9 +274,9 @@ int wsq_decode_image(const unsigned char *data, int length, GrayImage *image)
         /* The synthesis clears the uncoded quadrant and the zero rows of
          * the third block's subbands (those of nodes 2 and 3) only where
          * it reads them, which at low rates is hardly anywhere. */
-        wsq_dequantize_subbands(&state.tables.quant, &quant_tree, state.coefficients, width, height, state.image,
-                                ran ? early.dequantized : 0, WSQ_SUBBANDS,
-                                total >= (1LL << 18) ? wsq_decode_threads() : 1, &zero_rows, true, kEarlySubbands);
+        wsq_dequantize_subbands(&state.tables.quant, &quant_tree, state.coefficients, width, height, state.image, 0,
+                                WSQ_SUBBANDS, total >= (1LL << 18) ? wsq_decode_threads() : 1, &zero_rows, true,
+                                kEarlySubbands, ran ? early.dequantized : 0);
         fourth = WSQ_FOURTH_UNWRITTEN;
         done_groups = ran ? early.done_groups : 0;
         zero_rows_known = zero_rows.rows != nullptr;

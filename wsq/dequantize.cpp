@@ -194,14 +194,20 @@ void WsqZeroRows::clear_unwritten(float *image, int width, int x, int y, int len
 
 void wsq_dequantize_subbands(const WsqQuantTable *quant, const WsqQuantTree *tree, const int16_t *coefficients,
                              int width, int height, float *image, int first, int end, int threads,
-                             WsqZeroRows *zero_rows, bool leave_uncoded, int leave_zero_rows_from)
+                             WsqZeroRows *zero_rows, bool leave_uncoded, int leave_zero_rows_from,
+                             uint64_t done)
 {
     const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
     size_t start[WSQ_CODED_SUBBANDS];
     subband_starts(quant, tree, start);
     const WsqSynthKernels &k = *wsq_synth_kernels(wsq_synth_level());
-    wsq_parallel_for(threads, end - first, [&](int task, int) {
-        const int i = first + task;
+    int todo[WSQ_SUBBANDS];
+    int count = 0;
+    for (int i = std::max(first, 0); i < std::min(end, static_cast<int>(WSQ_SUBBANDS)); ++i)
+        if (!(done >> i & 1))
+            todo[count++] = i;
+    wsq_parallel_for(threads, count, [&](int task, int) {
+        const int i = todo[task];
         const bool rows_known = zero_rows && zero_rows->rows;
         const bool leave_rows = rows_known && i >= leave_zero_rows_from && i < WSQ_CODED_SUBBANDS;
         dequantize_subband(k, quant, tree, coefficients, start, pixels, width, image, true, i,

@@ -56,11 +56,12 @@ struct WsqZeroRows {
  * subbands from WSQ_CODED_SUBBANDS on are not written (their rows are still
  * marked), for a synthesis told so (WSQ_FOURTH_UNWRITTEN); with zero_rows,
  * neither are the zero rows of the coded ones from leave_zero_rows_from
- * on, which zero_rows then lists as unwritten. */
+ * on, which zero_rows then lists as unwritten. Subbands whose bit is set
+ * in done (bit i: subband i) are already written and left as they are. */
 void wsq_dequantize_subbands(const WsqQuantTable *quant, const WsqQuantTree *tree, const int16_t *coefficients,
                              int width, int height, float *image, int first, int end, int threads,
                              WsqZeroRows *zero_rows = nullptr, bool leave_uncoded = false,
-                             int leave_zero_rows_from = WSQ_SUBBANDS);
+                             int leave_zero_rows_from = WSQ_SUBBANDS, uint64_t done = 0);
 
 /* One coefficient, with the exact precision the format prescribes. */
 float wsq_dequantize_value(int16_t e, float bin_center, float bin_width, float zero_bin_width);

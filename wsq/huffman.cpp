@@ -958,9 +958,8 @@ int decode_blocks(int16_t *coefficients, WsqTransformTable *transform, WsqQuantT
  * else, and the caller decodes the usual way, one block after the other.
  * --------------------------------------------------------------------- */
 
-constexpr int kSideBlocks = 3;
-/* The first subband of each block in a standard file, and the end. */
-constexpr int kBlockFirstSubband[kSideBlocks + 1] = {0, 19, 52, WSQ_CODED_SUBBANDS};
+constexpr int kSideBlocks = WSQ_SIDE_BLOCKS;
+constexpr const int *kBlockFirstSubband = kWsqBlockFirstSubband;
 
 struct SideBlock {
     WsqHuffmanTable huffman; /* the block's table as it stood at its start */
@@ -1153,8 +1152,10 @@ bool decode_side_by_side(int16_t *coefficients, WsqQuantTable *quant, WsqHuffman
     };
 
     /* By size, the largest first. One thread takes them all, two at a
-     * time; two threads take the largest alone and the other two
-     * together; more take one each. */
+     * time; two threads take the largest alone and the other two one
+     * after the other, the lower first, so that the work beside the
+     * blocks finds the first two done as early as it can; more take one
+     * each. */
     int order[kSideBlocks] = {0, 1, 2};
     std::sort(order, order + kSideBlocks, [&](int a, int b) {
         return blocks[a].finish - blocks[a].start > blocks[b].finish - blocks[b].start;
@@ -1167,6 +1168,8 @@ bool decode_side_by_side(int16_t *coefficients, WsqQuantTable *quant, WsqHuffman
     } else if (threads == 2) {
         task_first[2] = kSideBlocks;
         tasks = 2;
+        if (order[1] > order[2])
+            std::swap(order[1], order[2]);
     }
     bool beside_ran = false;
     /* The work beside the blocks is the last task, so it starts only once
@@ -1174,17 +1177,18 @@ bool decode_side_by_side(int16_t *coefficients, WsqQuantTable *quant, WsqHuffman
      * thread is decoding. */
     wsq_parallel_for(threads, tasks + (beside ? 1 : 0), [&](int task, int) {
         if (task == tasks) {
-            int first_two[2];
-            for (int b = 0; b < 2; ++b)
-                while ((first_two[b] = outcome[b].load(std::memory_order_acquire)) == 0)
-                    std::this_thread::yield();
-            if (first_two[0] == 1 && first_two[1] == 1) {
-                beside->run(beside->context, &quant_copy, &outcome[2]);
-                beside_ran = true;
-            }
+            beside->run(beside->context, &quant_copy, outcome);
+            beside_ran = true;
             return;
         }
-        decode_together(order + task_first[task], task_first[task + 1] - task_first[task]);
+        const int *list = order + task_first[task];
+        const int count = task_first[task + 1] - task_first[task];
+        if (threads == 2) {
+            for (int i = 0; i < count; ++i)
+                decode_together(list + i, 1);
+        } else {
+            decode_together(list, count);
+        }
     });
 
     bool stands = true;

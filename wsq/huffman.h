@@ -62,16 +62,23 @@ int wsq_decode_blocks(int16_t *coefficients, WsqTransformTable *transform, WsqQu
                       WsqHuffmanTable *huffman, ByteCursor *cursor, const WsqQuantTree *quant_tree,
                       int width, int height);
 
+/* A standard file has three blocks: subbands 0 to 18, 19 to 51 and 52 to
+ * 59. kWsqBlockFirstSubband holds the first subband of each, and the end. */
+constexpr int WSQ_SIDE_BLOCKS = 3;
+inline constexpr int kWsqBlockFirstSubband[WSQ_SIDE_BLOCKS + 1] = {0, 19, 52, WSQ_CODED_SUBBANDS};
+
 /* Work to run beside the side-by-side decode of the blocks. */
 struct WsqBesideBlocks {
-    /* Called at most once, on one of the decode threads, as soon as the
-     * first two blocks are decoded and ended where they were assumed to
-     * (subbands 0 to 51 are then as the decode leaves them, should the
-     * whole stand) while the third may still be decoding: it may read those
-     * subbands' coefficients and nothing else of the array. quant is the
-     * table the decode ends with. third_done turns nonzero when the third
-     * block is finished, so the work can stop early. */
-    void (*run)(void *context, const WsqQuantTable *quant, const std::atomic<int> *third_done);
+    /* Called at most once, on one of the decode threads, as soon as every
+     * block has been handed to a thread, while blocks may still be
+     * decoding. outcome[b] (b = 0, 1, 2) is 0 while block b is decoding,
+     * then 1 if it ended where it was assumed to (its subbands' coefficients
+     * are then as the decode leaves them, should the whole stand) and 2 if
+     * not (the whole will not stand). The work may read the coefficients of
+     * a block only once its outcome is 1, and nothing else of the array.
+     * quant is the table the decode ends with. The decode waits for run to
+     * return, which it should do once no block is still decoding. */
+    void (*run)(void *context, const WsqQuantTable *quant, const std::atomic<int> *outcome);
     void *context;
     /* Set on return: whether run was called and the whole decode stood. */
     bool ran;
