@@ -30,6 +30,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "dequantize.h"
@@ -1003,57 +1004,74 @@ constexpr long long kZeroShare = 8;
  * goes over memory half as often as synth_node. Being only for a last pass
  * that writes bytes, it also leaves out the terms of the rows of its
  * subbands that came out all zero, and the row pass those of the bands
- * that the column pass left all zero. */
-void synth_node_out(Transform &tr, const WsqWaveletNode &w, float *dst, ptrdiff_t dst_pitch, Workspace *solo)
-{
-    const float *origin = tr.image + static_cast<ptrdiff_t>(w.y) * tr.width + w.x;
-    const LinePlan &column_plan =
-        line_plan(tr, w.leny, w.invert_columns, solo ? solo->column_plan : tr.column_plan);
-    const LinePlan &row_plan = line_plan(tr, w.lenx, w.invert_rows, solo ? solo->row_plan : tr.row_plan);
-    const LineShape &cs = column_plan.shape, &rs = row_plan.shape;
-    /* The columns of the row pass's low band and those of its high band,
-     * each over two subbands (the column pass's bands). */
-    const int split = rs.low_start == 0 ? rs.nl : rs.nh;
-    const int gx[2] = {0, split}, gw[2] = {split, w.lenx - split};
-    const int low_group = rs.low_start == 0 ? 0 : 1;
-    const uint8_t *zero_low[2] = {}, *zero_high[2] = {};
-    bool zeros = false;
-    if (tr.zero_rows && row_plan.padded && split > 0 && split < w.lenx) {
-        /* Worth its bookkeeping only when a good share of the samples lies
-         * in zero rows. */
-        long long zero_samples = 0;
-        for (int g = 0; g < 2; ++g) {
-            zero_low[g] = tr.zero_rows->find(w.x + gx[g], w.y + cs.low_start, gw[g], cs.nl);
-            zero_high[g] = tr.zero_rows->find(w.x + gx[g], w.y + cs.high_start, gw[g], cs.nh);
-            if (zero_low[g])
-                zero_samples += static_cast<long long>(gw[g]) * std::count(zero_low[g], zero_low[g] + cs.nl, 1);
-            if (zero_high[g])
-                zero_samples += static_cast<long long>(gw[g]) * std::count(zero_high[g], zero_high[g] + cs.nh, 1);
+ * that the column pass left all zero. The strips are independent of one
+ * another: once the pass is set up, any thread may run any of them. */
+class NodeOut {
+public:
+    NodeOut(Transform &tr, const WsqWaveletNode &w, float *dst, ptrdiff_t dst_pitch)
+        : m_tr(tr), m_w(w), m_dst(dst), m_dst_pitch(dst_pitch),
+          m_column_plan(line_plan(tr, w.leny, w.invert_columns, m_own_column_plan)),
+          m_row_plan(line_plan(tr, w.lenx, w.invert_rows, m_own_row_plan))
+    {
+        const LineShape &cs = m_column_plan.shape, &rs = m_row_plan.shape;
+        /* The columns of the row pass's low band and those of its high
+         * band, each over two subbands (the column pass's bands). */
+        const int split = rs.low_start == 0 ? rs.nl : rs.nh;
+        m_gx[1] = split;
+        m_gw[0] = split;
+        m_gw[1] = w.lenx - split;
+        m_low_group = rs.low_start == 0 ? 0 : 1;
+        if (tr.zero_rows && m_row_plan.padded && split > 0 && split < w.lenx) {
+            /* Worth its bookkeeping only when a good share of the samples
+             * lies in zero rows. */
+            long long zero_samples = 0;
+            for (int g = 0; g < 2; ++g) {
+                m_zero_low[g] = tr.zero_rows->find(w.x + m_gx[g], w.y + cs.low_start, m_gw[g], cs.nl);
+                m_zero_high[g] = tr.zero_rows->find(w.x + m_gx[g], w.y + cs.high_start, m_gw[g], cs.nh);
+                if (m_zero_low[g])
+                    zero_samples += static_cast<long long>(m_gw[g]) * std::count(m_zero_low[g], m_zero_low[g] + cs.nl, 1);
+                if (m_zero_high[g])
+                    zero_samples +=
+                        static_cast<long long>(m_gw[g]) * std::count(m_zero_high[g], m_zero_high[g] + cs.nh, 1);
+            }
+            m_zeros = zero_samples * kZeroShare >= static_cast<long long>(w.lenx) * w.leny;
         }
-        zeros = zero_samples * kZeroShare >= static_cast<long long>(w.lenx) * w.leny;
+        /* With zeros, the terms of every zero row found are left out. */
+        bool dropped[2][2] = {};
+        for (int g = 0; g < 2 && m_zeros; ++g) {
+            dropped[g][0] = m_zero_low[g] != nullptr;
+            dropped[g][1] = m_zero_high[g] != nullptr;
+        }
+        clear_node_inputs(tr, w, cs, rs, dropped);
+        m_src = in_place(tr.image + static_cast<ptrdiff_t>(w.y) * tr.width + w.x, tr.width, cs);
     }
-    /* With zeros, the terms of every zero row found are left out. */
-    bool dropped[2][2] = {};
-    for (int g = 0; g < 2 && zeros; ++g) {
-        dropped[g][0] = zero_low[g] != nullptr;
-        dropped[g][1] = zero_high[g] != nullptr;
-    }
-    clear_node_inputs(tr, w, cs, rs, dropped);
-    const ColumnSource src = in_place(origin, tr.width, cs);
-    const int threads = threads_for(static_cast<long long>(w.lenx) * w.leny, tr.threads);
-    for_tasks(tr, threads, solo, strips(w.leny), [&](int task, Workspace &ws) {
+    NodeOut(const NodeOut &) = delete;
+    NodeOut &operator=(const NodeOut &) = delete;
+
+    int strip_count() const { return strips(m_w.leny); }
+
+    /* Strip `task` (rows task * kStripRows on) with the workspace of the
+     * thread that runs it. */
+    void strip(int task, Workspace &ws) const
+    {
+        const Transform &tr = m_tr;
+        const LinePlan &column_plan = m_column_plan, &row_plan = m_row_plan;
+        const LineShape &rs = row_plan.shape;
         const int t0 = task * kStripRows;
-        const int t1 = std::min(w.leny, t0 + kStripRows);
+        const int t1 = std::min(m_w.leny, t0 + kStripRows);
+        float *dst = m_dst;
+        const ptrdiff_t dst_pitch = m_dst_pitch;
         if (can_band(row_plan)) {
             const BandedStrip strip = banded_strip(row_plan, ws);
             uint32_t empty[2] = {~0u, ~0u};
             for (int g = 0; g < 2; ++g)
-                if (gw[g] > 0) {
-                    ColumnSource part = src;
-                    part.low += gx[g];
-                    part.high += gx[g];
-                    columns_to_bands(strip, rs, part, gx[g], gx[g] + gw[g], column_plan, t0, t1, *tr.k, ws, false,
-                                     zeros ? zero_low[g] : nullptr, zeros ? zero_high[g] : nullptr, empty);
+                if (m_gw[g] > 0) {
+                    ColumnSource part = m_src;
+                    part.low += m_gx[g];
+                    part.high += m_gx[g];
+                    columns_to_bands(strip, rs, part, m_gx[g], m_gx[g] + m_gw[g], column_plan, t0, t1, *tr.k, ws,
+                                     false, m_zeros ? m_zero_low[g] : nullptr, m_zeros ? m_zero_high[g] : nullptr,
+                                     empty);
                 }
             unsigned zero_bands[kStripRows] = {};
             bool any = false;
@@ -1067,29 +1085,51 @@ void synth_node_out(Transform &tr, const WsqWaveletNode &w, float *dst, ptrdiff_
             return;
         }
         uint32_t empty[2] = {0, 0};
-        if (zeros) {
+        if (m_zeros) {
             for (int g = 0; g < 2; ++g) {
-                ColumnSource part = src;
-                part.low += gx[g];
-                part.high += gx[g];
-                empty[g] = synth_columns(ws.strip.data() + gx[g], w.lenx, part, gw[g], column_plan, t0, t1, *tr.k, ws,
-                                         false, zero_low[g], zero_high[g]);
+                ColumnSource part = m_src;
+                part.low += m_gx[g];
+                part.high += m_gx[g];
+                empty[g] = synth_columns(ws.strip.data() + m_gx[g], m_w.lenx, part, m_gw[g], column_plan, t0, t1,
+                                         *tr.k, ws, false, m_zero_low[g], m_zero_high[g]);
             }
         } else {
-            synth_columns(ws.strip.data(), w.lenx, src, w.lenx, column_plan, t0, t1, *tr.k, ws);
+            synth_columns(ws.strip.data(), m_w.lenx, m_src, m_w.lenx, column_plan, t0, t1, *tr.k, ws);
         }
         if ((empty[0] | empty[1]) == 0) {
-            synth_rows(dst + static_cast<ptrdiff_t>(t0) * dst_pitch, dst_pitch, ws.strip.data(), w.lenx, t1 - t0,
+            synth_rows(dst + static_cast<ptrdiff_t>(t0) * dst_pitch, dst_pitch, ws.strip.data(), m_w.lenx, t1 - t0,
                        row_plan, *tr.k, ws);
             return;
         }
         for (int r = t0; r < t1; ++r) {
             const uint32_t bit = 1u << (r - t0);
-            const unsigned zero_bands = (empty[low_group] & bit ? kLowZero : 0) | (empty[1 - low_group] & bit ? kHighZero : 0);
-            synth_row(dst + static_cast<ptrdiff_t>(r) * dst_pitch, ws.strip.data() + static_cast<ptrdiff_t>(r - t0) * w.lenx,
-                      row_plan, *tr.k, ws, zero_bands);
+            const unsigned zero_bands =
+                (empty[m_low_group] & bit ? kLowZero : 0) | (empty[1 - m_low_group] & bit ? kHighZero : 0);
+            synth_row(dst + static_cast<ptrdiff_t>(r) * dst_pitch,
+                      ws.strip.data() + static_cast<ptrdiff_t>(r - t0) * m_w.lenx, row_plan, *tr.k, ws, zero_bands);
         }
-    });
+    }
+
+private:
+    const Transform &m_tr;
+    const WsqWaveletNode &m_w;
+    float *m_dst;
+    ptrdiff_t m_dst_pitch;
+    /* Used only for a line length without a prepared plan. */
+    LinePlan m_own_column_plan, m_own_row_plan;
+    const LinePlan &m_column_plan, &m_row_plan;
+    int m_gx[2] = {0, 0}, m_gw[2] = {0, 0};
+    int m_low_group = 0;
+    const uint8_t *m_zero_low[2] = {}, *m_zero_high[2] = {};
+    bool m_zeros = false;
+    ColumnSource m_src{};
+};
+
+void synth_node_out(Transform &tr, const WsqWaveletNode &w, float *dst, ptrdiff_t dst_pitch, Workspace *solo)
+{
+    const NodeOut pass(tr, w, dst, dst_pitch);
+    const int threads = threads_for(static_cast<long long>(w.lenx) * w.leny, tr.threads);
+    for_tasks(tr, threads, solo, pass.strip_count(), [&](int task, Workspace &ws) { pass.strip(task, ws); });
 }
 
 /* A node in place or, if it has a destination, out of place. */
@@ -1133,13 +1173,33 @@ void synth_group(Transform &tr, const WsqWaveletTree *tree, int g, float *scratc
 
 void synth_grouped(Transform &tr, const WsqWaveletTree *tree, float *const *scratch, int workers, unsigned done)
 {
+    /* Nodes 2 and 3 (groups 0 and 1) are the largest. Written out of
+     * place, they go as strips after the other groups, so that the threads
+     * end together instead of one finishing a whole node alone. */
+    std::optional<NodeOut> by_strips[2];
+    int strip_tasks[2] = {0, 0};
+    for (int n = 0; n < 2; ++n) {
+        const WsqWaveletNode &w = tree->nodes[2 + n];
+        if (!(done & (1u << n)) && tr.out[2 + n] && w.lenx > 0 && w.leny > 0) {
+            by_strips[n].emplace(tr, w, tr.out[2 + n], tr.out_pitch[2 + n]);
+            strip_tasks[n] = by_strips[n]->strip_count();
+            done |= 1u << n;
+        }
+    }
     int todo[kNodeGroupCount];
     int groups = 0;
     for (int g = 0; g < kNodeGroupCount; ++g)
         if (!(done & (1u << g)))
             todo[groups++] = g;
-    wsq_parallel_for(workers, groups, [&](int task, int worker) {
-        synth_group(tr, tree, todo[task], scratch[worker], tr.ws[static_cast<size_t>(worker)]);
+    wsq_parallel_for(workers, groups + strip_tasks[0] + strip_tasks[1], [&](int task, int worker) {
+        Workspace &ws = tr.ws[static_cast<size_t>(worker)];
+        if (task < groups) {
+            synth_group(tr, tree, todo[task], scratch[worker], ws);
+            return;
+        }
+        task -= groups;
+        const int n = task < strip_tasks[0] ? 0 : 1;
+        by_strips[n]->strip(n ? task - strip_tasks[0] : task, ws);
     });
     run_node(tr, tree, 1, scratch[0], nullptr);
 }
