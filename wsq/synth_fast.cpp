@@ -949,7 +949,8 @@ void for_tasks(Transform &tr, int threads, Workspace *solo, int tasks, Body &&bo
             body(task, *solo);
         return;
     }
-    wsq_parallel_for(threads, tasks, [&](int task, int worker) { body(task, tr.ws[static_cast<size_t>(worker)]); });
+    wsq_parallel_for_split(threads, tasks,
+                           [&](int task, int worker) { body(task, tr.ws[static_cast<size_t>(worker)]); });
 }
 
 /* Clears the unwritten zero rows of the subbands among a node's four
@@ -1191,7 +1192,7 @@ void synth_grouped(Transform &tr, const WsqWaveletTree *tree, float *const *scra
     for (int g = 0; g < kNodeGroupCount; ++g)
         if (!(done & (1u << g)))
             todo[groups++] = g;
-    wsq_parallel_for(workers, groups + strip_tasks[0] + strip_tasks[1], [&](int task, int worker) {
+    wsq_parallel_for_split(workers, groups + strip_tasks[0] + strip_tasks[1], [&](int task, int worker) {
         Workspace &ws = tr.ws[static_cast<size_t>(worker)];
         if (task < groups) {
             synth_group(tr, tree, todo[task], scratch[worker], ws);
@@ -1238,7 +1239,7 @@ void synth_root_to_bytes(Transform &tr, const WsqWaveletTree *tree, unsigned cha
         right.low = tr.out[2];
         right.low_pitch = tr.out_pitch[2];
     }
-    wsq_parallel_for(threads, strips(w.leny), [&](int task, int worker) {
+    wsq_parallel_for_split(threads, strips(w.leny), [&](int task, int worker) {
         Workspace &ws = tr.ws[static_cast<size_t>(worker)];
         const int t0 = task * kStripRows;
         const int t1 = std::min(w.leny, t0 + kStripRows);

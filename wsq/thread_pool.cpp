@@ -61,7 +61,7 @@ public:
             t.join();
     }
 
-    void run(int threads, int tasks, void (*body)(void *, int, int), void *context)
+    void run(int threads, int tasks, void (*body)(void *, int, int), void *context, bool split)
     {
         std::unique_lock<std::mutex> job(m_job, std::try_to_lock);
         const int helpers = job.owns_lock() ? start(threads - 1) : 0;
@@ -75,7 +75,10 @@ public:
             m_body = body;
             m_context = context;
             m_tasks = tasks;
+            m_split = split;
             m_next.store(0, std::memory_order_relaxed);
+            m_back.store(0, std::memory_order_relaxed);
+            m_left.store(tasks, std::memory_order_relaxed);
             m_helpers = helpers;
             m_finished.store(0, std::memory_order_relaxed);
             m_generation.store(m_generation.load(std::memory_order_relaxed) + 1, std::memory_order_release);
@@ -109,6 +112,16 @@ private:
 
     void work(int worker)
     {
+        if (m_split) {
+            /* The caller from the front, the helpers from the back, until
+             * they meet. */
+            while (m_left.fetch_sub(1, std::memory_order_relaxed) > 0) {
+                const int task = worker == 0 ? m_next.fetch_add(1, std::memory_order_relaxed)
+                                             : m_tasks - 1 - m_back.fetch_add(1, std::memory_order_relaxed);
+                m_body(m_context, task, worker);
+            }
+            return;
+        }
         for (;;) {
             const int task = m_next.fetch_add(1, std::memory_order_relaxed);
             if (task >= m_tasks)
@@ -153,7 +166,9 @@ private:
     void (*m_body)(void *, int, int) = nullptr;
     void *m_context = nullptr;
     int m_tasks = 0;
+    bool m_split = false;
     std::atomic<int> m_next{0};
+    std::atomic<int> m_back{0}, m_left{0}; /* for a split job */
     int m_helpers = 0;
     std::atomic<int> m_finished{0};
     std::atomic<uint64_t> m_generation{0};
@@ -168,7 +183,9 @@ WorkerPool &pool()
 
 } // namespace
 
-void wsq_parallel_for(int threads, int tasks, void (*body)(void *, int, int), void *context)
+namespace {
+
+void parallel_for(int threads, int tasks, void (*body)(void *, int, int), void *context, bool split)
 {
     if (tasks <= 0)
         return;
@@ -179,5 +196,17 @@ void wsq_parallel_for(int threads, int tasks, void (*body)(void *, int, int), vo
             body(context, task, 0);
         return;
     }
-    pool().run(threads, tasks, body, context);
+    pool().run(threads, tasks, body, context, split);
+}
+
+} // namespace
+
+void wsq_parallel_for(int threads, int tasks, void (*body)(void *, int, int), void *context)
+{
+    parallel_for(threads, tasks, body, context, false);
+}
+
+void wsq_parallel_for_split(int threads, int tasks, void (*body)(void *, int, int), void *context)
+{
+    parallel_for(threads, tasks, body, context, true);
 }

@@ -5,6 +5,8 @@
 #ifndef WSQ_THREAD_POOL_H
 #define WSQ_THREAD_POOL_H
 
+#include <type_traits>
+
 /* Runs body(context, task, worker) for every task in 0..tasks-1 on at most
  * `threads` threads, the calling thread included, and returns when all
  * tasks are done. Worker numbers run from 0 (the caller) to threads - 1;
@@ -15,14 +17,30 @@
 void wsq_parallel_for(int threads, int tasks, void (*body)(void *context, int task, int worker),
                       void *context);
 
+/* The same, except that the caller takes tasks from the first on and the
+ * helpers from the last one back, until they meet: for tasks over parts of
+ * an image in order, so that each thread works on a part of its own, next
+ * to what it worked on in the job before. */
+void wsq_parallel_for_split(int threads, int tasks, void (*body)(void *context, int task, int worker),
+                            void *context);
+
 /* The same with any callable taking (int task, int worker). */
 template <class Body>
 void wsq_parallel_for(int threads, int tasks, Body &&body)
 {
     wsq_parallel_for(
         threads, tasks,
-        [](void *context, int task, int worker) { (*static_cast<Body *>(context))(task, worker); },
-        static_cast<void *>(&body));
+        [](void *context, int task, int worker) { (*static_cast<std::remove_reference_t<Body> *>(context))(task, worker); },
+        const_cast<void *>(static_cast<const void *>(&body)));
+}
+
+template <class Body>
+void wsq_parallel_for_split(int threads, int tasks, Body &&body)
+{
+    wsq_parallel_for_split(
+        threads, tasks,
+        [](void *context, int task, int worker) { (*static_cast<std::remove_reference_t<Body> *>(context))(task, worker); },
+        const_cast<void *>(static_cast<const void *>(&body)));
 }
 
 #endif /* WSQ_THREAD_POOL_H */

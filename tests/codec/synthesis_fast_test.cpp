@@ -524,18 +524,42 @@ TEST(FastKernels, DequantizedImageMatchesWithAnyThreadCount)
 
 TEST(ThreadPool, EveryTaskRunsOnceOnAValidWorker)
 {
-    for (int threads : {1, 2, 3, 8}) {
-        for (int tasks : {0, 1, 2, 5, 100}) {
-            std::vector<std::atomic<int>> runs(static_cast<size_t>(tasks));
-            std::atomic<int> bad_worker{0};
-            wsq_parallel_for(threads, tasks, [&](int task, int worker) {
-                if (worker < 0 || worker >= threads)
-                    ++bad_worker;
-                ++runs[static_cast<size_t>(task)];
-            });
-            EXPECT_EQ(bad_worker.load(), 0);
-            for (int i = 0; i < tasks; ++i)
-                ASSERT_EQ(runs[static_cast<size_t>(i)].load(), 1) << "threads=" << threads << " task=" << i;
+    for (bool split : {false, true}) {
+        for (int threads : {1, 2, 3, 8}) {
+            for (int tasks : {0, 1, 2, 5, 100}) {
+                std::vector<std::atomic<int>> runs(static_cast<size_t>(tasks));
+                std::atomic<int> bad_worker{0};
+                /* Split: the caller's tasks come in increasing order from
+                 * the first, a single helper's in decreasing order from
+                 * the last (several helpers share the back). */
+                std::atomic<int> out_of_order{0};
+                int caller_last = -1;
+                std::atomic<int> helper_last{tasks};
+                auto body = [&](int task, int worker) {
+                    if (worker < 0 || worker >= threads)
+                        ++bad_worker;
+                    ++runs[static_cast<size_t>(task)];
+                    if (!split)
+                        return;
+                    if (worker == 0) {
+                        if (task != caller_last + 1)
+                            ++out_of_order;
+                        caller_last = task;
+                    } else if (threads == 2 && task >= helper_last.exchange(task)) {
+                        ++out_of_order;
+                    }
+                };
+                if (split)
+                    wsq_parallel_for_split(threads, tasks, body);
+                else
+                    wsq_parallel_for(threads, tasks, body);
+                const std::string where =
+                    "split=" + std::to_string(split) + " threads=" + std::to_string(threads);
+                EXPECT_EQ(bad_worker.load(), 0) << where;
+                EXPECT_EQ(out_of_order.load(), 0) << where;
+                for (int i = 0; i < tasks; ++i)
+                    ASSERT_EQ(runs[static_cast<size_t>(i)].load(), 1) << where << " task=" << i;
+            }
         }
     }
 }
