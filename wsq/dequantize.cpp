@@ -206,7 +206,7 @@ void wsq_dequantize_subbands(const WsqQuantTable *quant, const WsqQuantTree *tre
     for (int i = std::max(first, 0); i < std::min(end, static_cast<int>(WSQ_SUBBANDS)); ++i)
         if (!(done >> i & 1))
             todo[count++] = i;
-    wsq_parallel_for(threads, count, [&](int task, int) {
+    wsq_parallel_for_split(threads, count, [&](int task, int) {
         const int i = todo[task];
         const bool rows_known = zero_rows && zero_rows->rows;
         const bool leave_rows = rows_known && i >= leave_zero_rows_from && i < WSQ_CODED_SUBBANDS;
