@@ -1226,13 +1226,13 @@ void synth_root_to_bytes(Transform &tr, const WsqWaveletTree *tree, unsigned cha
                          float scale, bool fourth_zero)
 {
     const WsqWaveletNode &w = tree->nodes[0];
-    build_line_plan(tr.column_plan, w.leny, w.invert_columns, tr.f);
-    build_line_plan(tr.row_plan, w.lenx, w.invert_rows, tr.f);
+    const LinePlan &column_plan = line_plan(tr, w.leny, w.invert_columns, tr.column_plan);
+    const LinePlan &row_plan = line_plan(tr, w.lenx, w.invert_rows, tr.row_plan);
     const int threads = threads_for(static_cast<long long>(w.lenx) * w.leny, tr.threads);
     const float *origin = tr.image + static_cast<ptrdiff_t>(w.y) * tr.width + w.x;
     /* Columns from `split` on have only zeros in their high band. */
     const int split = fourth_zero ? fourth_split(tree) : w.lenx;
-    const LineShape &cs = tr.column_plan.shape;
+    const LineShape &cs = column_plan.shape;
     ColumnSource left = in_place(origin, tr.width, cs), right = in_place(origin + split, tr.width, cs);
     if (tr.out[1]) {
         left = {tr.out[1], tr.out_pitch[1], tr.out[3], tr.out_pitch[3]};
@@ -1243,19 +1243,19 @@ void synth_root_to_bytes(Transform &tr, const WsqWaveletTree *tree, unsigned cha
         Workspace &ws = tr.ws[static_cast<size_t>(worker)];
         const int t0 = task * kStripRows;
         const int t1 = std::min(w.leny, t0 + kStripRows);
-        if (can_band(tr.row_plan)) {
-            const BandedStrip strip = banded_strip(tr.row_plan, ws);
-            columns_to_bands(strip, tr.row_plan.shape, left, 0, split, tr.column_plan, t0, t1, *tr.k, ws);
+        if (can_band(row_plan)) {
+            const BandedStrip strip = banded_strip(row_plan, ws);
+            columns_to_bands(strip, row_plan.shape, left, 0, split, column_plan, t0, t1, *tr.k, ws);
             if (split < w.lenx)
-                columns_to_bands(strip, tr.row_plan.shape, right, split, w.lenx, tr.column_plan, t0, t1, *tr.k, ws,
+                columns_to_bands(strip, row_plan.shape, right, split, w.lenx, column_plan, t0, t1, *tr.k, ws,
                                  true);
-            synth_banded_rows(ws.row.data(), w.lenx, strip, t1 - t0, tr.row_plan, *tr.k, ws);
+            synth_banded_rows(ws.row.data(), w.lenx, strip, t1 - t0, row_plan, *tr.k, ws);
         } else {
-            synth_columns(ws.strip.data(), w.lenx, left, split, tr.column_plan, t0, t1, *tr.k, ws);
+            synth_columns(ws.strip.data(), w.lenx, left, split, column_plan, t0, t1, *tr.k, ws);
             if (split < w.lenx)
-                synth_columns(ws.strip.data() + split, w.lenx, right, w.lenx - split, tr.column_plan, t0, t1, *tr.k,
+                synth_columns(ws.strip.data() + split, w.lenx, right, w.lenx - split, column_plan, t0, t1, *tr.k,
                               ws, true);
-            synth_rows(ws.row.data(), w.lenx, ws.strip.data(), w.lenx, t1 - t0, tr.row_plan, *tr.k, ws);
+            synth_rows(ws.row.data(), w.lenx, ws.strip.data(), w.lenx, t1 - t0, row_plan, *tr.k, ws);
         }
         for (int r = t0; r < t1; ++r)
             tr.k->to_bytes(pixels + static_cast<ptrdiff_t>(w.y + r) * tr.width + w.x,
@@ -1372,7 +1372,7 @@ int reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
             }
             ws.poison_if_asked();
         }
-        prepare_plans(tr, tree, last);
+        prepare_plans(tr, tree, 0);
 
         std::unique_ptr<float, decltype(&wsq_free_lines)> third(nullptr, &wsq_free_lines);
         if (moved) {
