@@ -102,7 +102,7 @@ int16_t *cleared_coefficients(size_t count, int threads)
         return static_cast<int16_t *>(wsq_calloc_large(count, sizeof(int16_t)));
     auto *p = static_cast<int16_t *>(wsq_alloc_large(count * sizeof(int16_t)));
     if (p)
-        wsq_parallel_for(threads, static_cast<int>(kParts), [&](int part, int) {
+        wsq_parallel_for_split(threads, static_cast<int>(kParts), [&](int part, int) {
             const size_t begin = count * static_cast<size_t>(part) / kParts;
             const size_t end = count * static_cast<size_t>(part + 1) / kParts;
             std::memset(p + begin, 0, (end - begin) * sizeof(int16_t));

@@ -963,6 +963,14 @@ constexpr const int *kBlockFirstSubband = kWsqBlockFirstSubband;
 
 struct SideBlock {
     WsqHuffmanTable huffman; /* the block's table as it stood at its start */
+    /* Blocks usually share a table: the block whose look-up tables this
+     * one uses (itself or an earlier one with the same table), and for
+     * those of its own, whether they are built: 0 not yet, 1 being built
+     * by some thread, 2 built, 3 not buildable. The thread that decodes a
+     * block builds them first, so that the blocks' tables are built side
+     * by side too. */
+    int owner;
+    std::atomic<int> table_state{0};
     BlockTable table;
     const uint8_t *start;  /* first data byte */
     const uint8_t *finish; /* the 0xFF of the marker that ends the data */
@@ -1016,14 +1024,8 @@ bool find_blocks(ByteCursor cur, WsqQuantTable &quant, WsqHuffmanTable *huffman,
             return false;
         SideBlock &block = blocks[b];
         block.huffman = huffman[id];
-        /* Blocks usually share a table: the previous block's serves again
-         * when this one's is the same, its values then read from here. */
-        if (b > 0 && std::memcmp(&block.huffman, &blocks[b - 1].huffman, sizeof block.huffman) == 0) {
-            block.table = blocks[b - 1].table;
-            block.table.values = block.huffman.values;
-        } else if (prepare_table(&block.huffman, &block.table, true)) {
-            return false;
-        }
+        const bool same = b > 0 && std::memcmp(&block.huffman, &blocks[b - 1].huffman, sizeof block.huffman) == 0;
+        block.owner = same ? blocks[b - 1].owner : b;
         block.start = cur.pos;
         block.finish = find_marker(cur.pos, cur.end);
         if (!block.finish)
@@ -1085,13 +1087,30 @@ bool decode_side_by_side(int16_t *coefficients, WsqQuantTable *quant, WsqHuffman
      * could not have stood anyway, its count only growing past that start. */
     struct Run {
         int b;
+        const BlockTable *table;
         ByteCursor cursor;
         FastReader reader;
         int64_t expected, total;
     };
+    /* Builds block b's look-up tables unless they are built or being
+     * built; false if they cannot be. */
+    const auto table_ready = [&](int b) {
+        SideBlock &owner = blocks[blocks[b].owner];
+        int state = 0;
+        if (owner.table_state.compare_exchange_strong(state, 1, std::memory_order_acquire)) {
+            state = prepare_table(&owner.huffman, &owner.table, true) ? 3 : 2;
+            owner.table_state.store(state, std::memory_order_release);
+        }
+        while (state == 1) {
+            std::this_thread::yield();
+            state = owner.table_state.load(std::memory_order_acquire);
+        }
+        return state == 2;
+    };
     const auto begin = [&](Run &run, int b) {
         SideBlock &block = blocks[b];
         run.b = b;
+        run.table = &blocks[block.owner].table;
         run.cursor = ByteCursor{block.start, cursor->end};
         run.reader.start(&run.cursor);
         block.last = block.first;
@@ -1109,12 +1128,21 @@ bool decode_side_by_side(int16_t *coefficients, WsqQuantTable *quant, WsqHuffman
     /* To its end, alone. */
     const auto decode_alone = [&](Run &run) {
         SideBlock &block = blocks[run.b];
-        finish(run, block_data(run.reader, block.table, coefficients, block.last, run.expected, run.total, true,
+        finish(run, block_data(run.reader, *run.table, coefficients, block.last, run.expected, run.total, true,
                                &block.met));
     };
     /* Blocks list[0..count-1] on this thread, two at a time with their
      * fast loops interleaved: when one ends, the next takes its place. */
     const auto decode_together = [&](const int *list, int count) {
+        for (int i = 0; i < count; ++i)
+            if (!table_ready(list[i])) {
+                /* The block loop will meet the same table and fail there. */
+                for (int j = 0; j < count; ++j) {
+                    blocks[list[j]].status = WSQ_E_BAD_TABLE;
+                    outcome[list[j]].store(2, std::memory_order_release);
+                }
+                return;
+            }
         if (count == 1) {
             Run run;
             begin(run, list[0]);
@@ -1127,17 +1155,17 @@ bool decode_side_by_side(int16_t *coefficients, WsqQuantTable *quant, WsqHuffman
         int next = 2;
         for (;;) {
             SideBlock &a = blocks[runs[0].b], &b = blocks[runs[1].b];
-            const int i = FastReader::run_two(runs[0].reader, a.table, a.last, runs[0].expected, runs[1].reader,
-                                              b.table, b.last, runs[1].expected, coefficients)
+            const int i = FastReader::run_two(runs[0].reader, *runs[0].table, a.last, runs[0].expected,
+                                              runs[1].reader, *runs[1].table, b.last, runs[1].expected, coefficients)
                               ? 1
                               : 0;
             /* The reader that stopped goes on by one step the way its own
              * run would, or by one symbol the careful way. */
             Run &run = runs[i];
             SideBlock &block = blocks[run.b];
-            if (run.reader.run_once(block.table, coefficients, block.last, run.expected))
+            if (run.reader.run_once(*run.table, coefficients, block.last, run.expected))
                 continue;
-            const int status = careful_symbol(run.reader, block.table, coefficients, block.last, run.expected,
+            const int status = careful_symbol(run.reader, *run.table, coefficients, block.last, run.expected,
                                               run.total, true, &block.met);
             if (status == 0)
                 continue;
