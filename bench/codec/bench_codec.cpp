@@ -12,8 +12,10 @@
 // second) beside the CPU time of the whole process. After the runs a
 // markdown summary is printed.
 //
-// Defaults unless given on the command line: --benchmark_min_time=0.3,
-// --benchmark_repetitions=5 (the summary takes the best),
+// Defaults unless given on the command line: --benchmark_min_time=0.15,
+// --benchmark_repetitions=10 (the summary takes the best: on a shared
+// machine, more and shorter repetitions give every decoder a better chance
+// of a quiet one),
 // --benchmark_enable_random_interleaving=true (so a burst of other load on
 // the machine is spread over all decoders instead of hitting one) and
 // --benchmark_display_aggregates_only=true. One case only, quickly:
@@ -750,10 +752,10 @@ int main(int argc, char **argv)
 {
     std::vector<std::string> defaults;
     if (!HasFlag(argc, argv, "--benchmark_min_time")) {
-        defaults.emplace_back("--benchmark_min_time=0.3");
+        defaults.emplace_back("--benchmark_min_time=0.15");
     }
     if (!HasFlag(argc, argv, "--benchmark_repetitions")) {
-        defaults.emplace_back("--benchmark_repetitions=5");
+        defaults.emplace_back("--benchmark_repetitions=10");
     }
     if (!HasFlag(argc, argv, "--benchmark_enable_random_interleaving")) {
         defaults.emplace_back("--benchmark_enable_random_interleaving=true");
