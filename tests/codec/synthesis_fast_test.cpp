@@ -672,6 +672,73 @@ TEST(FastDecode, EncodedSyntheticPrintsDecodeAsTheReference)
     expect_encoded_prints_decode_alike();
 }
 
+/* Damage inside one block of a print big enough for the blocks to be
+ * decoded side by side: whatever each thread count makes of the blocks
+ * finishing early, failing, or standing with wrong coefficients (work
+ * beside them then starts on the blocks that are done), the status and the
+ * bytes are the reference's. */
+TEST(FastDecode, DamagedBlocksDecodeAsTheReferenceAtEveryThreadCount)
+{
+    using vellumo::synth::Pattern;
+    const int width = 640, height = 481;
+    const std::vector<uint8_t> pixels = vellumo::synth::MakeFingerprint(width, height, 7, Pattern::Loop);
+    unsigned char *encoded = nullptr;
+    int length = 0;
+    ASSERT_EQ(wsq_encode(pixels.data(), width, height, nullptr, &encoded, &length, nullptr), 0);
+    const std::vector<uint8_t> file(encoded, encoded + length);
+    std::free(encoded);
+    /* The data of each block: from after its header (marker, length, table
+     * id) to the next marker. */
+    std::vector<std::pair<size_t, size_t>> blocks;
+    for (size_t i = 0; i + 1 < file.size(); ++i)
+        if (file[i] == 0xFF && file[i + 1] == 0xA3) {
+            size_t end = i + 5;
+            while (end + 1 < file.size() && !(file[end] == 0xFF && file[end + 1] != 0x00))
+                ++end;
+            blocks.push_back({i + 5, end});
+        }
+    ASSERT_EQ(blocks.size(), 3u);
+
+    uint32_t state = 0x5EED0009;
+    const auto next = [&] {
+        state = state * 1664525u + 1013904223u;
+        return state >> 8;
+    };
+    int failed = 0, decoded = 0;
+    for (int round = 0; round < 24; ++round) {
+        const auto [begin, end] = blocks[static_cast<size_t>(round % 3)];
+        std::vector<uint8_t> damaged = file;
+        for (int k = 0; k < 1 + round % 3; ++k)
+            damaged[begin + next() % (end - begin)] = static_cast<uint8_t>(round % 4 == 0 ? 0xFF : next());
+        const std::string what = "round " + std::to_string(round) + ", block " + std::to_string(round % 3);
+        GrayImage reference{};
+        int expected;
+        {
+            ForcedLevel forced(WSQ_SYNTH_REFERENCE);
+            DecodeThreads one(1);
+            expected = wsq_decode_image(damaged.data(), static_cast<int>(damaged.size()), &reference);
+        }
+        (expected == 0 ? decoded : failed) += 1;
+        for (int level : fast_levels()) {
+            ForcedLevel forced(level);
+            for (int threads : {1, 2, 3}) {
+                DecodeThreads using_threads(threads);
+                GrayImage got{};
+                ASSERT_EQ(wsq_decode_image(damaged.data(), static_cast<int>(damaged.size()), &got), expected)
+                    << what << " level=" << level << " threads=" << threads;
+                if (expected == 0) {
+                    EXPECT_EQ(std::memcmp(got.pixels, reference.pixels, static_cast<size_t>(width) * height), 0)
+                        << what << " level=" << level << " threads=" << threads;
+                }
+                wsq_free_image(&got);
+            }
+        }
+        wsq_free_image(&reference);
+    }
+    EXPECT_GT(decoded, 0);
+    EXPECT_GT(failed, 0);
+}
+
 /* Working memory kept from an earlier decode holds its old rows: with it
  * all NaN, a pass that read what it had not written would show. */
 TEST(FastDecode, KeptWorkingMemoryIsWrittenBeforeItIsRead)
