@@ -14,8 +14,8 @@
 #endif
 
 #include <atomic>
-#include <cstdint>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

@@ -204,7 +204,7 @@ void wsq_dequantize_subbands(const WsqQuantTable *quant, const WsqQuantTree *tre
     int todo[WSQ_SUBBANDS];
     int count = 0;
     for (int i = std::max(first, 0); i < std::min(end, static_cast<int>(WSQ_SUBBANDS)); ++i)
-        if (!(done >> i & 1))
+        if (!((done >> i) & 1))
             todo[count++] = i;
     wsq_parallel_for_split(threads, count, [&](int task, int) {
         const int i = todo[task];

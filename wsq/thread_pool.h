@@ -26,21 +26,22 @@ void wsq_parallel_for_split(int threads, int tasks, void (*body)(void *context, 
 
 /* The same with any callable taking (int task, int worker). */
 template <class Body>
+void wsq_call_body(void *context, int task, int worker)
+{
+    (*static_cast<std::remove_reference_t<Body> *>(context))(task, worker);
+}
+
+template <class Body>
 void wsq_parallel_for(int threads, int tasks, Body &&body)
 {
-    wsq_parallel_for(
-        threads, tasks,
-        [](void *context, int task, int worker) { (*static_cast<std::remove_reference_t<Body> *>(context))(task, worker); },
-        const_cast<void *>(static_cast<const void *>(&body)));
+    wsq_parallel_for(threads, tasks, &wsq_call_body<Body>, const_cast<void *>(static_cast<const void *>(&body)));
 }
 
 template <class Body>
 void wsq_parallel_for_split(int threads, int tasks, Body &&body)
 {
-    wsq_parallel_for_split(
-        threads, tasks,
-        [](void *context, int task, int worker) { (*static_cast<std::remove_reference_t<Body> *>(context))(task, worker); },
-        const_cast<void *>(static_cast<const void *>(&body)));
+    wsq_parallel_for_split(threads, tasks, &wsq_call_body<Body>,
+                           const_cast<void *>(static_cast<const void *>(&body)));
 }
 
 #endif /* WSQ_THREAD_POOL_H */
