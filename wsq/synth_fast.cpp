@@ -1192,13 +1192,20 @@ void synth_grouped(Transform &tr, const WsqWaveletTree *tree, float *const *scra
     for (int g = 0; g < kNodeGroupCount; ++g)
         if (!(done & (1u << g)))
             todo[groups++] = g;
-    wsq_parallel_for_split(workers, groups + strip_tasks[0] + strip_tasks[1], [&](int task, int worker) {
+    /* The caller takes the tasks from the front, the helpers from the
+     * back: the caller the groups but the last one, then the strips from
+     * node 2's first on; a helper the last group, then the strips from
+     * node 3's last back. The groups are few and large, so however
+     * unequal they are, the threads end within a strip of each other. */
+    const int strip_count = strip_tasks[0] + strip_tasks[1];
+    const int front = std::max(groups - 1, 0);
+    wsq_parallel_for_split(workers, groups + strip_count, [&](int task, int worker) {
         Workspace &ws = tr.ws[static_cast<size_t>(worker)];
-        if (task < groups) {
-            synth_group(tr, tree, todo[task], scratch[worker], ws);
+        if (task < front || task >= front + strip_count) {
+            synth_group(tr, tree, todo[task < front ? task : groups - 1], scratch[worker], ws);
             return;
         }
-        task -= groups;
+        task -= front;
         const int n = task < strip_tasks[0] ? 0 : 1;
         by_strips[n]->strip(n ? task - strip_tasks[0] : task, ws);
     });
