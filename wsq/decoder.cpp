@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <thread>
 
 #include "codestream.h"
@@ -124,6 +125,7 @@ struct EarlyWork {
     float *image;
     WsqZeroRows *zero_rows;
     int width, height;
+    uint64_t lazy; /* subbands the synthesis dequantizes itself: only scanned here */
     uint64_t dequantized = 0; /* bit i: subband i is done */
     unsigned done_groups = 0;
 
@@ -155,7 +157,7 @@ struct EarlyWork {
             if (b < WSQ_SIDE_BLOCKS) {
                 const int i = next[b]++;
                 wsq_dequantize_subbands(quant, e.quant_tree, e.coefficients, e.width, e.height, e.image, i, i + 1,
-                                        1, e.zero_rows, true, kEarlySubbands);
+                                        1, e.zero_rows, true, kEarlySubbands, 0, e.lazy);
                 e.dequantized |= uint64_t{1} << i;
                 continue;
             }
@@ -258,8 +260,17 @@ int wsq_decode_image(const unsigned char *data, int length, GrayImage *image)
     if (tiles)
         state.image = static_cast<float *>(wsq_alloc_lines(static_cast<size_t>(total) * sizeof(float), WSQ_LINES_REUSABLE));
     WsqZeroRows zero_rows(&quant_tree);
+    /* Nodes 2 and 3 read the third block's subbands (52 to 59) straight
+     * from the coefficients, when the layout lets them: the float image's
+     * copy would be written only to be read once. */
+    uint64_t lazy_subbands = 0;
+    for (int i = kWsqBlockFirstSubband[2]; i < WSQ_CODED_SUBBANDS; ++i)
+        lazy_subbands |= uint64_t{1} << i;
+    if (!state.image || !zero_rows.rows || static_cast<size_t>(total) < wsq_lazy_pixels() ||
+        !wsq_synth_reads_lazily(&wavelet_tree, &quant_tree, lazy_subbands))
+        lazy_subbands = 0;
     EarlyWork early{&quant_tree, &wavelet_tree, &state.tables.transform, state.coefficients,
-                    threads > 1 ? state.image : nullptr, &zero_rows, width, height};
+                    threads > 1 ? state.image : nullptr, &zero_rows, width, height, lazy_subbands};
     WsqBesideBlocks beside{&EarlyWork::run, &early, false};
     status = wsq_decode_blocks_cleared(state.coefficients, &state.tables.transform, &state.tables.quant,
                                        state.tables.huffman, &cursor, &quant_tree, width, height, threads,
@@ -269,6 +280,7 @@ int wsq_decode_image(const unsigned char *data, int length, GrayImage *image)
     unsigned done_groups = 0;
     bool zero_rows_known = false;
     int fourth = WSQ_FOURTH_ZERO;
+    std::optional<WsqLazySubbands> lazy;
     if (state.image && state.tables.quant.defined == 1) {
         const bool ran = early.image && beside.ran;
         /* The synthesis clears the uncoded quadrant and the zero rows of
@@ -276,10 +288,18 @@ int wsq_decode_image(const unsigned char *data, int length, GrayImage *image)
          * it reads them, which at low rates is hardly anywhere. */
         wsq_dequantize_subbands(&state.tables.quant, &quant_tree, state.coefficients, width, height, state.image, 0,
                                 WSQ_SUBBANDS, total >= (1LL << 18) ? wsq_decode_threads() : 1, &zero_rows, true,
-                                kEarlySubbands, ran ? early.dequantized : 0);
+                                kEarlySubbands, ran ? early.dequantized : 0, lazy_subbands);
         fourth = WSQ_FOURTH_UNWRITTEN;
         done_groups = ran ? early.done_groups : 0;
         zero_rows_known = zero_rows.rows != nullptr;
+        if (lazy_subbands) {
+            /* The synthesis frees the coefficients once nodes 2 and 3 are
+             * done, before the bytes are allocated. */
+            lazy.emplace(&state.tables.quant, &quant_tree, state.coefficients, static_cast<size_t>(total),
+                         lazy_subbands);
+            lazy->owned = state.coefficients;
+            state.coefficients = nullptr;
+        }
     } else {
         wsq_free_lines(state.image);
         state.image = nullptr;
@@ -296,7 +316,7 @@ int wsq_decode_image(const unsigned char *data, int length, GrayImage *image)
      * or else unwritten, for the synthesis to clear only if it reads it. */
     if ((status = wsq_reconstruct_to_bytes(state.image, width, height, &wavelet_tree, &state.tables.transform,
                                            header.shift, header.scale, &state.pixels, fourth, done_groups,
-                                           zero_rows_known ? &zero_rows : nullptr)) != 0)
+                                           zero_rows_known ? &zero_rows : nullptr, lazy ? &*lazy : nullptr)) != 0)
         return status;
     wsq_free_lines(state.image);
     state.image = nullptr;

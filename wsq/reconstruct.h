@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 
 #include "codestream.h"
 #include "trees.h"
@@ -56,13 +57,24 @@ int wsq_reconstruct_reference(float *image, int width, int height, const WsqWave
  * rows of subbands that zero_rows (which the caller keeps) marks as all
  * zero. WSQ_FOURTH_UNWRITTEN says the quadrant is to be taken as zero but
  * holds anything: it is then cleared first unless the synthesis never
- * reads it (the usual layout, where node 2 is written there). */
+ * reads it (the usual layout, where node 2 is written there). With lazy,
+ * the image's copy of those subbands holds anything too: nodes 2 and 3
+ * read them from lazy's coefficients where the layout allows it
+ * (wsq_synth_reads_lazily), and otherwise they are written into the image
+ * first; lazy->release() is called as soon as they are no longer needed. */
 enum WsqFourthQuadrant { WSQ_FOURTH_ANY = 0, WSQ_FOURTH_ZERO = 1, WSQ_FOURTH_UNWRITTEN = 2 };
 struct WsqZeroRows;
+struct WsqLazySubbands;
 int wsq_reconstruct_to_bytes(float *image, int width, int height, const WsqWaveletTree *tree,
                              const WsqTransformTable *transform, float shift, float scale,
                              unsigned char **pixels, int fourth_quadrant, unsigned done_groups = 0,
-                             const WsqZeroRows *zero_rows = nullptr);
+                             const WsqZeroRows *zero_rows = nullptr, WsqLazySubbands *lazy = nullptr);
+
+/* Whether wsq_reconstruct_to_bytes, handed these subbands of the quant
+ * tree as lazy ones with a fourth quadrant known to be zero, reads them
+ * from the coefficients (they are exactly those of nodes 2 and 3, in the
+ * usual layout) instead of having to write them into the image first. */
+bool wsq_synth_reads_lazily(const WsqWaveletTree *tree, const WsqQuantTree *quant_tree, uint64_t subbands);
 
 /* The subtrees below node 1 (nodes 19 to 4, none of which reads outside
  * subbands 0 to 51), synthesised ahead of the rest on the calling thread

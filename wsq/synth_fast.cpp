@@ -409,6 +409,14 @@ struct Workspace {
     Floats bands[2]; /* extended low and high bands of up to kStripRows rows */
     size_t band_pitch = 0; /* floats from one row's band copy to the next */
     Floats strip, row;
+    /* Band rows dequantized for the strips of a lazy node (see NodeOut):
+     * a window for each band of each column group, and which rows of
+     * whose pass each holds. */
+    Floats window;
+    struct HeldRows {
+        const void *pass = nullptr;
+        int first = 0, end = 0;
+    } held[2][2];
     LinePlan column_plan, row_plan; /* of the node this thread runs alone */
 
     void reserve(const Filters &f, int longest_line)
@@ -428,7 +436,7 @@ struct Workspace {
     size_t capacity() const
     {
         return even.capacity() + odd.capacity() + bands[0].capacity() + bands[1].capacity() + strip.capacity() +
-               row.capacity();
+               row.capacity() + window.capacity();
     }
 
     /* Testing: NaN into every working row, as kept memory may hold
@@ -437,7 +445,7 @@ struct Workspace {
     {
         if (!g_poison_workspaces.load(std::memory_order_relaxed))
             return;
-        for (Floats *v : {&even, &odd, &bands[0], &bands[1], &strip, &row})
+        for (Floats *v : {&even, &odd, &bands[0], &bands[1], &strip, &row, &window})
             std::fill(v->begin(), v->end(), std::numeric_limits<float>::quiet_NaN());
     }
 };
@@ -658,20 +666,26 @@ void synth_banded_rows(float *dst, ptrdiff_t dst_pitch, const BandedStrip &strip
 }
 
 /* Where the two bands of side-by-side lines lie: sample i of the low band
- * of column c at low[i * low_pitch + c], of the high band at
- * high[i * high_pitch + c]. The bands need not be in one buffer. */
+ * of column c at low[(i - low_first) * low_pitch + c], of the high band at
+ * high[(i - high_first) * high_pitch + c]. The bands need not be in one
+ * buffer, nor held whole: a window of them starts at sample low_first
+ * (high_first). */
 struct ColumnSource {
     const float *low;
     ptrdiff_t low_pitch;
     const float *high;
     ptrdiff_t high_pitch;
+    int low_first = 0, high_first = 0;
+
+    const float *low_at(ptrdiff_t i) const { return low + (i - low_first) * low_pitch; }
+    const float *high_at(ptrdiff_t i) const { return high + (i - high_first) * high_pitch; }
 };
 
 /* Lines of one buffer, sample s of column c at src[s * pitch + c]. */
 ColumnSource in_place(const float *src, ptrdiff_t pitch, const LineShape &s)
 {
     return {src + static_cast<ptrdiff_t>(s.low_start) * pitch, pitch,
-            src + static_cast<ptrdiff_t>(s.high_start) * pitch, pitch};
+            src + static_cast<ptrdiff_t>(s.high_start) * pitch, pitch, 0, 0};
 }
 
 /* The terms of an interior output 2m + p (every sample inside its band)
@@ -681,9 +695,46 @@ int interior_terms(WsqSynthTerm *out, const std::vector<RelTerm> &rel, const Col
     int count = 0;
     for (const RelTerm &r : rel) {
         const ptrdiff_t i = m + r.offset;
-        out[count++] = {r.high ? src.high + i * src.high_pitch : src.low + i * src.low_pitch, r.coef, r.op};
+        out[count++] = {r.high ? src.high_at(i) : src.low_at(i), r.coef, r.op};
     }
     return count;
+}
+
+/* The band samples that outputs t0..t1-1 of a plan read: first[b] to
+ * end[b] - 1 of band b (0 low, 1 high), first[b] == end[b] for none. */
+void band_reach(const LinePlan &plan, int t0, int t1, int *first, int *end)
+{
+    const LineShape &s = plan.shape;
+    first[0] = first[1] = std::numeric_limits<int>::max();
+    end[0] = end[1] = std::numeric_limits<int>::min();
+    const auto note = [&](int b, int i) {
+        first[b] = std::min(first[b], i);
+        end[b] = std::max(end[b], i + 1);
+    };
+    /* The interior outputs, i0..i1-1, read samples that move on with the
+     * output: the first and the last one of each parity reach farthest. */
+    const int i0 = plan.m_lo <= plan.m_hi ? std::max(t0, 2 * plan.m_lo) : t1;
+    const int i1 = plan.m_lo <= plan.m_hi ? std::max(i0, std::min(t1, 2 * plan.m_hi + 2)) : t1;
+    for (int t = t0; t < t1; ++t) {
+        if (t >= i0 && t < i1) {
+            if (t == i0 + 2 && i1 - 2 > t)
+                t = i1 - 2;
+            for (const RelTerm &r : plan.terms[t & 1])
+                note(r.high, (t >> 1) + r.offset);
+            continue;
+        }
+        const int e = plan.edge_index(t);
+        for (int i = plan.edge_start[static_cast<size_t>(e)]; i < plan.edge_start[static_cast<size_t>(e) + 1]; ++i) {
+            const int pos = plan.edge_terms[static_cast<size_t>(i)].pos;
+            if (pos >= s.low_start && pos < s.low_start + s.nl)
+                note(0, pos - s.low_start);
+            else if (pos >= 0)
+                note(1, pos - s.high_start);
+        }
+    }
+    for (int b = 0; b < 2; ++b)
+        if (first[b] >= end[b])
+            first[b] = end[b] = 0;
 }
 
 /* Outputs t0..t1-1 of `columns` side-by-side lines read from src; output t
@@ -722,9 +773,9 @@ uint32_t synth_columns(float *dst, ptrdiff_t dst_pitch, const ColumnSource &src,
         const auto add = [&](int band, ptrdiff_t i, float coef, int32_t op) {
             const float *p = nullptr;
             if (band == 0)
-                p = src.low + i * src.low_pitch;
+                p = src.low_at(i);
             else if (band == 1)
-                p = src.high + i * src.high_pitch;
+                p = src.high_at(i);
             if (drop && (!p || (band == 1 && (high_zero || (zero_high && zero_high[i]))) ||
                          (band == 0 && zero_low && zero_low[i])))
                 return;
@@ -815,6 +866,9 @@ struct Transform {
     /* Zero rows of the subbands: the nodes written out of place leave out
      * their terms, and every node clears the unwritten ones it reads. */
     const WsqZeroRows *zero_rows = nullptr;
+    /* Subbands read straight from the coefficients by nodes 2 and 3 (see
+     * NodeOut), which then leave the float image's copy alone. */
+    const WsqLazySubbands *lazy = nullptr;
     /* Plans for the line lengths of the nodes, worked out before the
      * passes (see prepare_plans) and only read while they run. */
     struct CachedPlan {
@@ -995,6 +1049,31 @@ void synth_node(Transform &tr, const WsqWaveletNode &w, float *scratch, Workspac
     });
 }
 
+/* The four quadrants of a node written out of place, as the column pass
+ * reads them: quadrant (g, b) is column group g (from the left) and band b
+ * (0 low, 1 high) of the columns; band[g][b] is the lazy subband that
+ * covers it. False unless each is one. */
+bool lazy_quadrants(const WsqQuantTree *tree, uint64_t subbands, const WsqWaveletNode &w, int (*band)[2])
+{
+    const LineShape cs = line_shape(w.leny, w.invert_columns), rs = line_shape(w.lenx, w.invert_rows);
+    const int split = rs.low_start == 0 ? rs.nl : rs.nh;
+    const int gx[2] = {0, split}, gw[2] = {split, w.lenx - split};
+    for (int g = 0; g < 2; ++g)
+        for (int b = 0; b < 2; ++b) {
+            const int x = w.x + gx[g], y = w.y + (b ? cs.high_start : cs.low_start), leny = b ? cs.nh : cs.nl;
+            band[g][b] = -1;
+            for (int i = 0; i < WSQ_SUBBANDS && band[g][b] < 0; ++i) {
+                const WsqQuantNode &q = tree->nodes[i];
+                if (((subbands >> i) & 1) && q.x == x && q.y == y && q.lenx == gw[g] && q.leny == leny &&
+                    gw[g] > 0 && leny > 0)
+                    band[g][b] = i;
+            }
+            if (band[g][b] < 0)
+                return false;
+        }
+    return true;
+}
+
 /* The share of a node's samples (1 in kZeroShare) that must lie in zero
  * rows for synth_node_out to look for them. */
 constexpr long long kZeroShare = 8;
@@ -1005,7 +1084,9 @@ constexpr long long kZeroShare = 8;
  * goes over memory half as often as synth_node. Being only for a last pass
  * that writes bytes, it also leaves out the terms of the rows of its
  * subbands that came out all zero, and the row pass those of the bands
- * that the column pass left all zero. The strips are independent of one
+ * that the column pass left all zero. When its subbands are lazy, each
+ * strip dequantizes the rows it reads into the thread's window, and the
+ * float image's copy is never read. The strips are independent of one
  * another: once the pass is set up, any thread may run any of them. */
 class NodeOut {
 public:
@@ -1043,7 +1124,32 @@ public:
             dropped[g][0] = m_zero_low[g] != nullptr;
             dropped[g][1] = m_zero_high[g] != nullptr;
         }
-        clear_node_inputs(tr, w, cs, rs, dropped);
+        m_lazy = tr.lazy && lazy_quadrants(tr.lazy->tree, tr.lazy->subbands, w, m_band);
+        if (!m_lazy) {
+            clear_node_inputs(tr, w, cs, rs, dropped);
+        } else {
+            /* The rows each strip reads, and the windows that takes, in
+             * every thread's workspace: set up here, before any strip runs
+             * (a lazy node is never set up while other passes run). */
+            int rows = 1;
+            m_reach.resize(static_cast<size_t>(strip_count()));
+            for (int task = 0; task < strip_count(); ++task) {
+                Reach &r = m_reach[static_cast<size_t>(task)];
+                const int t0 = task * kStripRows;
+                band_reach(m_column_plan, t0, std::min(w.leny, t0 + kStripRows), r.first, r.end);
+                rows = std::max({rows, r.end[0] - r.first[0], r.end[1] - r.first[1]});
+            }
+            m_window_floats = static_cast<size_t>(rows) * static_cast<size_t>(std::max(m_gw[0], m_gw[1]));
+            for (Workspace &ws : tr.ws) {
+                for (auto &group : ws.held)
+                    for (auto &band : group)
+                        band = {};
+                if (ws.window.size() < 4 * m_window_floats) {
+                    ws.window.resize(4 * m_window_floats);
+                    ws.poison_if_asked();
+                }
+            }
+        }
         m_src = in_place(tr.image + static_cast<ptrdiff_t>(w.y) * tr.width + w.x, tr.width, cs);
     }
     NodeOut(const NodeOut &) = delete;
@@ -1067,9 +1173,7 @@ public:
             uint32_t empty[2] = {~0u, ~0u};
             for (int g = 0; g < 2; ++g)
                 if (m_gw[g] > 0) {
-                    ColumnSource part = m_src;
-                    part.low += m_gx[g];
-                    part.high += m_gx[g];
+                    const ColumnSource part = source(g, t0, ws);
                     columns_to_bands(strip, rs, part, m_gx[g], m_gx[g] + m_gw[g], column_plan, t0, t1, *tr.k, ws,
                                      false, m_zeros ? m_zero_low[g] : nullptr, m_zeros ? m_zero_high[g] : nullptr,
                                      empty);
@@ -1086,14 +1190,16 @@ public:
             return;
         }
         uint32_t empty[2] = {0, 0};
-        if (m_zeros) {
-            for (int g = 0; g < 2; ++g) {
-                ColumnSource part = m_src;
-                part.low += m_gx[g];
-                part.high += m_gx[g];
-                empty[g] = synth_columns(ws.strip.data() + m_gx[g], m_w.lenx, part, m_gw[g], column_plan, t0, t1,
-                                         *tr.k, ws, false, m_zero_low[g], m_zero_high[g]);
-            }
+        if (m_zeros || m_lazy) {
+            for (int g = 0; g < 2; ++g)
+                if (m_gw[g] > 0) {
+                    const uint32_t e = synth_columns(ws.strip.data() + m_gx[g], m_w.lenx, source(g, t0, ws),
+                                                     m_gw[g], column_plan, t0, t1, *tr.k, ws, false,
+                                                     m_zeros ? m_zero_low[g] : nullptr,
+                                                     m_zeros ? m_zero_high[g] : nullptr);
+                    if (m_zeros)
+                        empty[g] = e;
+                }
         } else {
             synth_columns(ws.strip.data(), m_w.lenx, m_src, m_w.lenx, column_plan, t0, t1, *tr.k, ws);
         }
@@ -1112,6 +1218,49 @@ public:
     }
 
 private:
+    /* Where column group g's bands are for the strip from output t0: in the float
+     * image, or else, lazy, in ws.window, their rows dequantized there
+     * (but for the zero rows whose terms are left out). */
+    ColumnSource source(int g, int t0, Workspace &ws) const
+    {
+        ColumnSource part = m_src;
+        if (!m_lazy) {
+            part.low += m_gx[g];
+            part.high += m_gx[g];
+            return part;
+        }
+        const Reach &r = m_reach[static_cast<size_t>(t0 / kStripRows)];
+        return {window(g, 0, r.first[0], r.end[0], ws), m_gw[g], window(g, 1, r.first[1], r.end[1], ws), m_gw[g],
+                r.first[0], r.first[1]};
+    }
+
+    /* Rows first..end-1 of band b of column group g in the thread's
+     * window for them: those that the thread's last strip of this pass
+     * left there are moved into place, the rest dequantized. Consecutive
+     * strips share about half their rows, and a thread's strips are
+     * mostly consecutive, so most rows are dequantized once. */
+    const float *window(int g, int b, int first, int end, Workspace &ws) const
+    {
+        const ptrdiff_t pitch = m_gw[g];
+        float *base = ws.window.data() + static_cast<size_t>(2 * g + b) * m_window_floats;
+        Workspace::HeldRows &held = ws.held[g][b];
+        int keep0 = end, keep1 = end; /* the rows already there */
+        if (held.pass == this) {
+            keep0 = std::max(first, held.first);
+            keep1 = std::min(end, held.end);
+            if (keep0 >= keep1)
+                keep0 = keep1 = end;
+        }
+        if (keep0 < keep1)
+            std::memmove(base + (keep0 - first) * pitch, base + (keep0 - held.first) * pitch,
+                         static_cast<size_t>((keep1 - keep0) * pitch) * sizeof(float));
+        const uint8_t *skip = m_zeros ? (b ? m_zero_high[g] : m_zero_low[g]) : nullptr;
+        m_tr.lazy->rows(m_band[g][b], first, keep0, base, pitch, skip);
+        m_tr.lazy->rows(m_band[g][b], keep1, end, base + (keep1 - first) * pitch, pitch, skip);
+        held = {this, first, end};
+        return base;
+    }
+
     const Transform &m_tr;
     const WsqWaveletNode &m_w;
     float *m_dst;
@@ -1123,6 +1272,13 @@ private:
     int m_low_group = 0;
     const uint8_t *m_zero_low[2] = {}, *m_zero_high[2] = {};
     bool m_zeros = false;
+    bool m_lazy = false;
+    int m_band[2][2] = {};
+    struct Reach {
+        int first[2], end[2];
+    };
+    std::vector<Reach> m_reach; /* lazy: the band rows of each strip (band_reach) */
+    size_t m_window_floats = 0; /* lazy: the size of each window */
     ColumnSource m_src{};
 };
 
@@ -1287,13 +1443,16 @@ void clear_fourth_quadrant(float *image, int width, const WsqWaveletTree *tree)
  * 1 to 3 can be written out of place (synth_node_out), which saves a pass
  * over memory each, and node 0 reads them from where they went:
  * - node 2 (top right) into the uncoded quadrant, which node 0 never reads;
- * - node 3 (bottom left) into a buffer of its own, returned in *third_area;
+ * - node 3 (bottom left) into a buffer of its own, returned in *third_area
+ *   (or, when nodes 2 and 3 read their subbands lazily, into node 2's
+ *   quadrant, see lazy_layout);
  * - node 1 (top left) into node 3's quadrant, once node 3 is done.
  * This needs the usual layout (node 1 above node 3 and left of node 2,
  * every band in order) and the top row of quadrants no taller than the
- * bottom one, that is an even height. Returns whether it holds; sets the
- * destinations of nodes 1 and 2, and out[3] is for the caller to fill. */
-bool plan_moved_nodes(Transform &tr, const WsqWaveletTree *tree, size_t *third_area)
+ * bottom one, that is an even height: moved_layout says whether it holds.
+ * plan_moved_nodes then sets the destinations of nodes 1 and 2; out[3] is
+ * for the caller to fill. */
+bool moved_layout(const WsqWaveletTree *tree)
 {
     const WsqWaveletNode &r = tree->nodes[0], &n1 = tree->nodes[1], &n2 = tree->nodes[2], &n3 = tree->nodes[3];
     const LineShape cs = line_shape(r.leny, r.invert_columns);
@@ -1303,8 +1462,16 @@ bool plan_moved_nodes(Transform &tr, const WsqWaveletTree *tree, size_t *third_a
     const bool layout = n1.x == r.x && n1.y == r.y && n1.leny == cs.nl && n2.x == r.x + a && n2.y == r.y &&
                         n2.lenx == r.lenx - a && n2.leny == cs.nl && n3.x == r.x && n3.y == r.y + cs.nl &&
                         n3.lenx == a && n3.leny == cs.nh;
-    if (!layout || cs.nl > cs.nh || cs.nh <= 0)
+    return layout && cs.nl <= cs.nh && cs.nh > 0;
+}
+
+bool plan_moved_nodes(Transform &tr, const WsqWaveletTree *tree, size_t *third_area)
+{
+    if (!moved_layout(tree))
         return false;
+    const WsqWaveletNode &r = tree->nodes[0], &n1 = tree->nodes[1], &n3 = tree->nodes[3];
+    const LineShape cs = line_shape(r.leny, r.invert_columns);
+    const int a = n1.lenx;
     float *bottom = tr.image + static_cast<ptrdiff_t>(r.y + cs.nl) * tr.width;
     tr.out[1] = bottom + r.x;
     tr.out[2] = bottom + r.x + a;
@@ -1314,11 +1481,30 @@ bool plan_moved_nodes(Transform &tr, const WsqWaveletTree *tree, size_t *third_a
     return true;
 }
 
+/* Whether nodes 2 and 3, written out of place (plan_moved_nodes), can
+ * read exactly the lazy subbands as their quadrants, and node 3's output
+ * fit where node 2's subbands lie in the float image, which is then free:
+ * the buffer of its own is not needed. */
+bool lazy_layout(const WsqWaveletTree *tree, const WsqQuantTree *quant_tree, uint64_t subbands)
+{
+    int band[2][2][2];
+    if (!lazy_quadrants(quant_tree, subbands, tree->nodes[2], band[0]) ||
+        !lazy_quadrants(quant_tree, subbands, tree->nodes[3], band[1]))
+        return false;
+    uint64_t used = 0;
+    for (const auto &node : band)
+        for (const auto &group : node)
+            for (int i : group)
+                used |= uint64_t{1} << i;
+    const WsqWaveletNode &n2 = tree->nodes[2], &n3 = tree->nodes[3];
+    return used == subbands && n3.lenx <= n2.lenx && n3.leny <= n2.leny;
+}
+
 /* The transform over nodes 19..0, node 0 either in place or to bytes
  * (pixels non-null). */
 int reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
                 const WsqTransformTable *table, float shift, float scale, unsigned char **pixels,
-                int fourth, unsigned done_groups, const WsqZeroRows *zero_rows)
+                int fourth, unsigned done_groups, const WsqZeroRows *zero_rows, WsqLazySubbands *lazy)
 {
     int status = wsq_check_transform_table(table);
     if (status)
@@ -1326,6 +1512,8 @@ int reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
     const bool fourth_zero = pixels && fourth != WSQ_FOURTH_ANY;
     const int level = wsq_synth_level();
     if (level == WSQ_SYNTH_REFERENCE) {
+        if (lazy)
+            lazy->fill(image, width);
         if (fourth == WSQ_FOURTH_UNWRITTEN)
             clear_fourth_quadrant(image, width, tree);
         for (int i = 0; zero_rows && i < WSQ_SUBBANDS; ++i) {
@@ -1349,6 +1537,14 @@ int reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
         const int last = pixels ? 1 : 0; /* the last node done in place */
         size_t third_area = 0;
         const bool moved = fourth_zero && plan_moved_nodes(tr, tree, &third_area);
+        if (lazy && moved && lazy_layout(tree, lazy->tree, lazy->subbands)) {
+            tr.lazy = lazy;
+            const WsqWaveletNode &n2 = tree->nodes[2];
+            tr.out[3] = image + static_cast<ptrdiff_t>(n2.y) * width + n2.x;
+            tr.out_pitch[3] = width;
+        } else if (lazy) {
+            lazy->fill(image, width);
+        }
         /* Nothing reads the uncoded quadrant when node 0's columns over
          * it skip their high band; moved, node 2 goes there besides. */
         if (fourth == WSQ_FOURTH_UNWRITTEN && !moved && (!fourth_zero || fourth_split(tree) == tree->nodes[0].lenx))
@@ -1382,7 +1578,7 @@ int reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
         prepare_plans(tr, tree, 0);
 
         std::unique_ptr<float, decltype(&wsq_free_lines)> third(nullptr, &wsq_free_lines);
-        if (moved) {
+        if (moved && !tr.lazy) {
             third.reset(static_cast<float *>(wsq_alloc_lines(third_area * sizeof(float))));
             if (!third)
                 return WSQ_E_LOWHALF;
@@ -1421,6 +1617,8 @@ int reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
             wsq_free_lines(q);
             q = nullptr;
         }
+        if (lazy)
+            lazy->release();
         if (!pixels)
             return 0;
 
@@ -1555,16 +1753,23 @@ void wsq_synthesize_lines(float *dest, const float *src, int lines, int n, ptrdi
 int wsq_reconstruct(float *image, int width, int height, const WsqWaveletTree *tree,
                     const WsqTransformTable *transform)
 {
-    return reconstruct(image, width, height, tree, transform, 0.0f, 0.0f, nullptr, WSQ_FOURTH_ANY, 0, nullptr);
+    return reconstruct(image, width, height, tree, transform, 0.0f, 0.0f, nullptr, WSQ_FOURTH_ANY, 0, nullptr,
+                       nullptr);
 }
 
 int wsq_reconstruct_to_bytes(float *image, int width, int height, const WsqWaveletTree *tree,
                              const WsqTransformTable *transform, float shift, float scale,
                              unsigned char **pixels, int fourth_quadrant, unsigned done_groups,
-                             const WsqZeroRows *zero_rows)
+                             const WsqZeroRows *zero_rows, WsqLazySubbands *lazy)
 {
     return reconstruct(image, width, height, tree, transform, shift, scale, pixels, fourth_quadrant,
-                       done_groups, zero_rows);
+                       done_groups, zero_rows, lazy);
+}
+
+bool wsq_synth_reads_lazily(const WsqWaveletTree *tree, const WsqQuantTree *quant_tree, uint64_t subbands)
+{
+    return wsq_synth_level() != WSQ_SYNTH_REFERENCE && moved_layout(tree) &&
+           lazy_layout(tree, quant_tree, subbands);
 }
 
 unsigned wsq_synthesize_early(float *image, int width, int height, const WsqWaveletTree *tree,

@@ -380,6 +380,126 @@ TEST(FastSynthesis, WholeTransformMatchesWithAnyThreadCount)
     }
 }
 
+/* NaN into all working memory the synthesis keeps, for one scope: a pass
+ * that read what it had not written would show. */
+class PoisonedWorkspaces {
+public:
+    PoisonedWorkspaces()
+    {
+        wsq_synth_release_kept();
+        wsq_synth_poison_workspaces(true);
+    }
+    ~PoisonedWorkspaces()
+    {
+        wsq_synth_poison_workspaces(false);
+        wsq_synth_release_kept();
+    }
+};
+
+/* Nodes 2 and 3 reading their subbands (52 to 59) straight from the
+ * coefficients, a window of rows at a time: the bytes are the reference's
+ * for any filters, thread count and zero rows, and the float image's copy
+ * of those subbands (NaN here) is never read. Where the layout does not
+ * allow it (odd sizes), the subbands go into the image first. */
+TEST(FastSynthesis, LazySubbandsMatchTheReference)
+{
+    PoisonedWorkspaces poisoned;
+    std::mt19937 rng(91);
+    std::vector<FilterPair> filters = {standard_filters(), random_filters(rng, 8, 8), random_filters(rng, 4, 6)};
+    const int sizes[][2] = {{64, 64}, {300, 256}, {514, 390}, {301, 258}, {300, 257}};
+    const float shift = 127.5f, scale = 1.9f;
+    uint64_t lazy_subbands = 0;
+    for (int i = 52; i < 60; ++i)
+        lazy_subbands |= uint64_t{1} << i;
+    int case_number = 0;
+    for (FilterPair &f : filters) {
+        const WsqTransformTable transform = table_of(f);
+        for (const auto &size : sizes) {
+            const int width = size[0], height = size[1];
+            const bool even = width % 2 == 0 && height % 2 == 0;
+            WsqWaveletTree tree;
+            WsqQuantTree quant_tree;
+            wsq_build_trees(&tree, &quant_tree, width, height);
+            WsqQuantTable quant{};
+            quant.defined = 1;
+            quant.bin_center = 0.44f;
+            std::uniform_real_distribution<float> width_of(0.5f, 4.0f);
+            for (int i = 0; i < WSQ_SUBBANDS; ++i) {
+                quant.bin_width[i] = i == 57 ? 0.0f : width_of(rng); /* one lazy subband carries nothing */
+                quant.zero_bin_width[i] = 1.2f * quant.bin_width[i];
+            }
+            /* Coefficients subband after subband, as the blocks hold them,
+             * with whole rows of zeros: many in one case (their terms are
+             * then left out), few in the next. */
+            const int zero_percent = case_number++ % 2 ? 3 : 45;
+            std::vector<int16_t> coefficients(static_cast<size_t>(width) * height);
+            WsqZeroRows zero_rows(&quant_tree);
+            std::uniform_int_distribution<int> value(-40, 40), percent(0, 99);
+            size_t next = 0;
+            for (int i = 0; i < WSQ_SUBBANDS; ++i) {
+                const WsqQuantNode &q = quant_tree.nodes[i];
+                const bool coded = i < WSQ_CODED_SUBBANDS && quant.bin_width[i] != 0.0f;
+                for (int r = 0; r < q.leny; ++r) {
+                    bool zero = true;
+                    if (coded && i != 54 && percent(rng) >= zero_percent)
+                        for (int x = 0; x < q.lenx; ++x) {
+                            const int v = percent(rng) < 40 ? value(rng) : 0;
+                            coefficients[next + static_cast<size_t>(x)] = static_cast<int16_t>(v);
+                            zero = zero && v == 0;
+                        }
+                    zero_rows.rows[static_cast<size_t>(zero_rows.first[i] + r)] = zero ? 1 : 0;
+                    if (coded)
+                        next += static_cast<size_t>(q.lenx);
+                }
+            }
+            float *dequantized = nullptr;
+            ASSERT_EQ(wsq_dequantize_reference(&quant, &quant_tree, coefficients.data(), width, height, &dequantized), 0);
+            const std::vector<float> input(dequantized, dequantized + coefficients.size());
+            std::free(dequantized);
+            std::vector<float> expected = input;
+            ASSERT_EQ(wsq_reconstruct_reference(expected.data(), width, height, &tree, &transform), 0);
+            std::vector<unsigned char> expected_bytes(expected.size());
+            wsq_float_to_bytes(expected_bytes.data(), expected.data(), width, height, shift, scale);
+
+            std::vector<int> levels = fast_levels();
+            levels.push_back(WSQ_SYNTH_REFERENCE);
+            for (int level : levels) {
+                ForcedLevel forced(level);
+                if (level != WSQ_SYNTH_REFERENCE) {
+                    EXPECT_EQ(wsq_synth_reads_lazily(&tree, &quant_tree, lazy_subbands), even);
+                }
+                for (int threads : {1, 2, 3}) {
+                    DecodeThreads using_threads(threads);
+                    const WsqZeroRows *const zero_rows_known[] = {nullptr, &zero_rows};
+                    for (const WsqZeroRows *known : zero_rows_known) {
+                        const std::string where = f.name + " " + std::to_string(width) + "x" + std::to_string(height) +
+                                                  " level=" + std::to_string(level) +
+                                                  " threads=" + std::to_string(threads) +
+                                                  (known ? " zero rows known" : "");
+                        std::vector<float> got = input;
+                        for (int i = 52; i < 60; ++i) {
+                            const WsqQuantNode &q = quant_tree.nodes[i];
+                            for (int y = q.y; y < q.y + q.leny; ++y)
+                                std::fill_n(got.begin() + static_cast<ptrdiff_t>(y) * width + q.x, q.lenx,
+                                            std::nanf(""));
+                        }
+                        WsqLazySubbands lazy(&quant, &quant_tree, coefficients.data(), coefficients.size(),
+                                             lazy_subbands);
+                        unsigned char *pixels = nullptr;
+                        ASSERT_EQ(wsq_reconstruct_to_bytes(got.data(), width, height, &tree, &transform, shift, scale,
+                                                           &pixels, WSQ_FOURTH_ZERO, 0, known, &lazy),
+                                  0)
+                            << where;
+                        const bool equal = std::memcmp(pixels, expected_bytes.data(), expected_bytes.size()) == 0;
+                        std::free(pixels);
+                        ASSERT_TRUE(equal) << where;
+                    }
+                }
+            }
+        }
+    }
+}
+
 TEST(FastSynthesis, TableChecksComeFirst)
 {
     std::vector<float> image(64, 1.0f);
@@ -677,10 +797,9 @@ TEST(FastDecode, EncodedSyntheticPrintsDecodeAsTheReference)
  * finishing early, failing, or standing with wrong coefficients (work
  * beside them then starts on the blocks that are done), the status and the
  * bytes are the reference's. */
-TEST(FastDecode, DamagedBlocksDecodeAsTheReferenceAtEveryThreadCount)
+void expect_damaged_blocks_decode_alike(int width, int height)
 {
     using vellumo::synth::Pattern;
-    const int width = 640, height = 481;
     const std::vector<uint8_t> pixels = vellumo::synth::MakeFingerprint(width, height, 7, Pattern::Loop);
     unsigned char *encoded = nullptr;
     int length = 0;
@@ -739,19 +858,49 @@ TEST(FastDecode, DamagedBlocksDecodeAsTheReferenceAtEveryThreadCount)
     EXPECT_GT(failed, 0);
 }
 
+TEST(FastDecode, DamagedBlocksDecodeAsTheReferenceAtEveryThreadCount)
+{
+    expect_damaged_blocks_decode_alike(640, 481);
+}
+
 /* Working memory kept from an earlier decode holds its old rows: with it
  * all NaN, a pass that read what it had not written would show. */
 TEST(FastDecode, KeptWorkingMemoryIsWrittenBeforeItIsRead)
 {
-    struct Poisoned {
-        Poisoned() { wsq_synth_release_kept(); wsq_synth_poison_workspaces(true); }
-        ~Poisoned()
-        {
-            wsq_synth_poison_workspaces(false);
-            wsq_synth_release_kept();
-        }
-    } poisoned;
+    PoisonedWorkspaces poisoned;
     expect_encoded_prints_decode_alike();
+}
+
+/* Nodes 2 and 3 reading their subbands from the coefficients, which the
+ * decoder does only for very large prints, here for every size: prints of
+ * even sizes (the layout this needs) and odd ones, the damaged blocks of
+ * one, all with poisoned working memory. */
+TEST(FastDecode, LazySubbandsDecodeAsTheReference)
+{
+    struct AnySize {
+        size_t previous = wsq_set_lazy_pixels(0);
+        ~AnySize() { wsq_set_lazy_pixels(previous); }
+    } any_size;
+    PoisonedWorkspaces poisoned;
+    using vellumo::synth::Pattern;
+    uint32_t seed = 40;
+    for (auto [width, height] : {std::pair{256, 256}, std::pair{640, 480}, std::pair{502, 724}}) {
+        const std::vector<uint8_t> pixels = vellumo::synth::MakeFingerprint(width, height, seed++, Pattern::Whorl);
+        for (float bitrate : {0.3f, 2.25f}) {
+            WsqEncodeParams params;
+            wsq_encode_default_params(&params);
+            params.bitrate = bitrate;
+            unsigned char *out = nullptr;
+            int length = 0;
+            ASSERT_EQ(wsq_encode(pixels.data(), width, height, &params, &out, &length, nullptr), 0);
+            expect_decodes_alike(out, length,
+                                 std::to_string(width) + "x" + std::to_string(height) + " at " +
+                                     std::to_string(bitrate) + ", lazy");
+            std::free(out);
+        }
+    }
+    expect_encoded_prints_decode_alike();
+    expect_damaged_blocks_decode_alike(640, 480);
 }
 
 } // namespace
