@@ -380,6 +380,22 @@ TEST(FastSynthesis, WholeTransformMatchesWithAnyThreadCount)
     }
 }
 
+/* A defined quantization table with random bin widths up to `widest`,
+ * zero (no coefficients) for the subbands where none(i) holds. */
+template <class None>
+WsqQuantTable random_quant_table(std::mt19937 &rng, float widest, None &&none)
+{
+    WsqQuantTable table{};
+    table.defined = 1;
+    table.bin_center = 0.44f;
+    std::uniform_real_distribution<float> width_of(0.5f, widest);
+    for (int i = 0; i < WSQ_SUBBANDS; ++i) {
+        table.bin_width[i] = none(i) ? 0.0f : width_of(rng);
+        table.zero_bin_width[i] = 1.2f * table.bin_width[i];
+    }
+    return table;
+}
+
 /* NaN into all working memory the synthesis keeps, for one scope: a pass
  * that read what it had not written would show. */
 class PoisonedWorkspaces {
@@ -420,14 +436,8 @@ TEST(FastSynthesis, LazySubbandsMatchTheReference)
             WsqWaveletTree tree;
             WsqQuantTree quant_tree;
             wsq_build_trees(&tree, &quant_tree, width, height);
-            WsqQuantTable quant{};
-            quant.defined = 1;
-            quant.bin_center = 0.44f;
-            std::uniform_real_distribution<float> width_of(0.5f, 4.0f);
-            for (int i = 0; i < WSQ_SUBBANDS; ++i) {
-                quant.bin_width[i] = i == 57 ? 0.0f : width_of(rng); /* one lazy subband carries nothing */
-                quant.zero_bin_width[i] = 1.2f * quant.bin_width[i];
-            }
+            /* One lazy subband carries nothing. */
+            const WsqQuantTable quant = random_quant_table(rng, 4.0f, [](int i) { return i == 57; });
             /* Coefficients subband after subband, as the blocks hold them,
              * with whole rows of zeros: many in one case (their terms are
              * then left out), few in the next. */
@@ -608,14 +618,8 @@ TEST(FastKernels, DequantizedImageMatchesWithAnyThreadCount)
         WsqWaveletTree tree;
         WsqQuantTree quant_tree;
         wsq_build_trees(&tree, &quant_tree, width, height);
-        WsqQuantTable table{};
-        table.defined = 1;
-        table.bin_center = 0.44f;
-        std::uniform_real_distribution<float> width_of(0.5f, 30.0f);
-        for (int i = 0; i < WSQ_SUBBANDS; ++i) {
-            table.bin_width[i] = i % 7 == 3 ? 0.0f : width_of(rng); /* some subbands skipped */
-            table.zero_bin_width[i] = 1.2f * table.bin_width[i];
-        }
+        /* Some subbands skipped. */
+        WsqQuantTable table = random_quant_table(rng, 30.0f, [](int i) { return i % 7 == 3; });
         table.zero_bin_width[5] = 1e-45f; /* its half is no float: the sum stays in double */
         std::uniform_int_distribution<int> value(-300, 300);
         std::vector<int16_t> coefficients(static_cast<size_t>(width) * height);
@@ -759,6 +763,20 @@ TEST(FastDecode, SharedFilesDecodeAsTheReference)
             expect_file_decodes_alike(entry.path());
 }
 
+/* A picture encoded at a bit rate decodes as the reference decodes it. */
+void expect_encoded_decodes_alike(const std::vector<uint8_t> &pixels, int width, int height, float bitrate)
+{
+    WsqEncodeParams params;
+    wsq_encode_default_params(&params);
+    params.bitrate = bitrate;
+    unsigned char *out = nullptr;
+    int length = 0;
+    ASSERT_EQ(wsq_encode(pixels.data(), width, height, &params, &out, &length, nullptr), 0);
+    expect_decodes_alike(out, length, std::to_string(width) + "x" + std::to_string(height) + " at " +
+                                          std::to_string(bitrate));
+    std::free(out);
+}
+
 /* Prints of several sizes, one after another, so that each decode finds
  * what the synthesis kept from a differently sized one. */
 void expect_encoded_prints_decode_alike()
@@ -772,18 +790,8 @@ void expect_encoded_prints_decode_alike()
     uint32_t seed = 1;
     for (const auto &p : prints) {
         const std::vector<uint8_t> pixels = vellumo::synth::MakeFingerprint(p.width, p.height, seed++, p.pattern);
-        for (float bitrate : {0.75f, 2.25f}) {
-            WsqEncodeParams params;
-            wsq_encode_default_params(&params);
-            params.bitrate = bitrate;
-            unsigned char *out = nullptr;
-            int length = 0;
-            ASSERT_EQ(wsq_encode(pixels.data(), p.width, p.height, &params, &out, &length, nullptr), 0);
-            expect_decodes_alike(out, length,
-                                 std::to_string(p.width) + "x" + std::to_string(p.height) + " at " +
-                                     std::to_string(bitrate));
-            std::free(out);
-        }
+        for (float bitrate : {0.75f, 2.25f})
+            expect_encoded_decodes_alike(pixels, p.width, p.height, bitrate);
     }
 }
 
@@ -886,18 +894,8 @@ TEST(FastDecode, LazySubbandsDecodeAsTheReference)
     uint32_t seed = 40;
     for (auto [width, height] : {std::pair{256, 256}, std::pair{640, 480}, std::pair{502, 724}}) {
         const std::vector<uint8_t> pixels = vellumo::synth::MakeFingerprint(width, height, seed++, Pattern::Whorl);
-        for (float bitrate : {0.3f, 2.25f}) {
-            WsqEncodeParams params;
-            wsq_encode_default_params(&params);
-            params.bitrate = bitrate;
-            unsigned char *out = nullptr;
-            int length = 0;
-            ASSERT_EQ(wsq_encode(pixels.data(), width, height, &params, &out, &length, nullptr), 0);
-            expect_decodes_alike(out, length,
-                                 std::to_string(width) + "x" + std::to_string(height) + " at " +
-                                     std::to_string(bitrate) + ", lazy");
-            std::free(out);
-        }
+        for (float bitrate : {0.3f, 2.25f})
+            expect_encoded_decodes_alike(pixels, width, height, bitrate);
     }
     expect_encoded_prints_decode_alike();
     expect_damaged_blocks_decode_alike(640, 480);
