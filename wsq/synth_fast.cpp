@@ -1007,6 +1007,21 @@ void for_tasks(Transform &tr, int threads, Workspace *solo, int tasks, Body &&bo
                            [&](int task, int worker) { body(task, tr.ws[static_cast<size_t>(worker)]); });
 }
 
+/* Where the column groups of a node start, from its left: first the
+ * columns of the row pass's low band, then those of its high band, or the
+ * other way round. */
+int column_group_split(const LineShape &rs) { return rs.low_start == 0 ? rs.nl : rs.nh; }
+
+/* Quadrant (g, b) of a node as its column pass reads it: column group g
+ * (0 on the left, see column_group_split) and band b (0 low, 1 high) of
+ * the columns, for cs and rs the shapes of its columns and rows. */
+WsqQuantNode node_quadrant(const WsqWaveletNode &w, const LineShape &cs, const LineShape &rs, int g, int b)
+{
+    const int split = column_group_split(rs);
+    return {w.x + (g ? split : 0), w.y + (b ? cs.high_start : cs.low_start), g ? w.lenx - split : split,
+            b ? cs.nh : cs.nl};
+}
+
 /* Clears the unwritten zero rows of the subbands among a node's four
  * quadrants, except those the node leaves out (skip[g][b]: the column
  * group g, from the left, and band b, 0 low and 1 high, of the columns). */
@@ -1015,13 +1030,12 @@ void clear_node_inputs(const Transform &tr, const WsqWaveletNode &w, const LineS
 {
     if (!tr.zero_rows)
         return;
-    const int split = rs.low_start == 0 ? rs.nl : rs.nh;
-    const int gx[2] = {0, split}, gw[2] = {split, w.lenx - split};
     for (int g = 0; g < 2; ++g)
         for (int b = 0; b < 2; ++b)
-            if (!(skip && skip[g][b]))
-                tr.zero_rows->clear_unwritten(tr.image, tr.width, w.x + gx[g], w.y + (b ? cs.high_start : cs.low_start),
-                                              gw[g], b ? cs.nh : cs.nl);
+            if (!(skip && skip[g][b])) {
+                const WsqQuantNode q = node_quadrant(w, cs, rs, g, b);
+                tr.zero_rows->clear_unwritten(tr.image, tr.width, q.x, q.y, q.lenx, q.leny);
+            }
 }
 
 /* One wavelet node in place, through a scratch of at least lenx * leny:
@@ -1049,23 +1063,19 @@ void synth_node(Transform &tr, const WsqWaveletNode &w, float *scratch, Workspac
     });
 }
 
-/* The four quadrants of a node written out of place, as the column pass
- * reads them: quadrant (g, b) is column group g (from the left) and band b
- * (0 low, 1 high) of the columns; band[g][b] is the lazy subband that
- * covers it. False unless each is one. */
+/* The lazy subbands that cover the quadrants of a node written out of
+ * place (see node_quadrant): band[g][b] for quadrant (g, b). False unless
+ * each is one. */
 bool lazy_quadrants(const WsqQuantTree *tree, uint64_t subbands, const WsqWaveletNode &w, int (*band)[2])
 {
     const LineShape cs = line_shape(w.leny, w.invert_columns), rs = line_shape(w.lenx, w.invert_rows);
-    const int split = rs.low_start == 0 ? rs.nl : rs.nh;
-    const int gx[2] = {0, split}, gw[2] = {split, w.lenx - split};
     for (int g = 0; g < 2; ++g)
         for (int b = 0; b < 2; ++b) {
-            const int x = w.x + gx[g], y = w.y + (b ? cs.high_start : cs.low_start), leny = b ? cs.nh : cs.nl;
+            const WsqQuantNode r = node_quadrant(w, cs, rs, g, b);
             band[g][b] = -1;
-            for (int i = 0; i < WSQ_SUBBANDS && band[g][b] < 0; ++i) {
+            for (int i = 0; i < WSQ_SUBBANDS && band[g][b] < 0 && r.lenx > 0 && r.leny > 0; ++i) {
                 const WsqQuantNode &q = tree->nodes[i];
-                if (((subbands >> i) & 1) && q.x == x && q.y == y && q.lenx == gw[g] && q.leny == leny &&
-                    gw[g] > 0 && leny > 0)
+                if (((subbands >> i) & 1) && q.x == r.x && q.y == r.y && q.lenx == r.lenx && q.leny == r.leny)
                     band[g][b] = i;
             }
             if (band[g][b] < 0)
@@ -1098,7 +1108,7 @@ public:
         const LineShape &cs = m_column_plan.shape, &rs = m_row_plan.shape;
         /* The columns of the row pass's low band and those of its high
          * band, each over two subbands (the column pass's bands). */
-        const int split = rs.low_start == 0 ? rs.nl : rs.nh;
+        const int split = column_group_split(rs);
         m_gx[1] = split;
         m_gw[0] = split;
         m_gw[1] = w.lenx - split;
@@ -1108,8 +1118,9 @@ public:
              * lies in zero rows. */
             long long zero_samples = 0;
             for (int g = 0; g < 2; ++g) {
-                m_zero_low[g] = tr.zero_rows->find(w.x + m_gx[g], w.y + cs.low_start, m_gw[g], cs.nl);
-                m_zero_high[g] = tr.zero_rows->find(w.x + m_gx[g], w.y + cs.high_start, m_gw[g], cs.nh);
+                const WsqQuantNode low = node_quadrant(w, cs, rs, g, 0), high = node_quadrant(w, cs, rs, g, 1);
+                m_zero_low[g] = tr.zero_rows->find(low.x, low.y, low.lenx, low.leny);
+                m_zero_high[g] = tr.zero_rows->find(high.x, high.y, high.lenx, high.leny);
                 if (m_zero_low[g])
                     zero_samples += static_cast<long long>(m_gw[g]) * std::count(m_zero_low[g], m_zero_low[g] + cs.nl, 1);
                 if (m_zero_high[g])
