@@ -1180,10 +1180,9 @@ bool decode_side_by_side(int16_t *coefficients, WsqQuantTable *quant, WsqHuffman
     };
 
     /* By size, the largest first. One thread takes them all, two at a
-     * time; two threads take the largest alone and the other two one
-     * after the other, the lower first, so that the work beside the
-     * blocks finds the first two done as early as it can; more take one
-     * each. */
+     * time; two threads take the largest alone and the other two
+     * together, which decodes them faster than one after the other; more
+     * take one each. */
     int order[kSideBlocks] = {0, 1, 2};
     std::sort(order, order + kSideBlocks, [&](int a, int b) {
         return blocks[a].finish - blocks[a].start > blocks[b].finish - blocks[b].start;
@@ -1196,8 +1195,6 @@ bool decode_side_by_side(int16_t *coefficients, WsqQuantTable *quant, WsqHuffman
     } else if (threads == 2) {
         task_first[2] = kSideBlocks;
         tasks = 2;
-        if (order[1] > order[2])
-            std::swap(order[1], order[2]);
     }
     bool beside_ran = false;
     /* The work beside the blocks is the last task, so it starts only once
@@ -1211,12 +1208,7 @@ bool decode_side_by_side(int16_t *coefficients, WsqQuantTable *quant, WsqHuffman
         }
         const int *list = order + task_first[task];
         const int count = task_first[task + 1] - task_first[task];
-        if (threads == 2) {
-            for (int i = 0; i < count; ++i)
-                decode_together(list + i, 1);
-        } else {
-            decode_together(list, count);
-        }
+        decode_together(list, count);
     });
 
     bool stands = true;
