@@ -12,10 +12,11 @@
 // second) beside the CPU time of the whole process. After the runs a
 // markdown summary is printed.
 //
-// Defaults unless given on the command line: --benchmark_min_time=0.15,
-// --benchmark_repetitions=10 (the summary takes the best: on a shared
+// Defaults unless given on the command line: --benchmark_min_time=0.05,
+// --benchmark_repetitions=30 (the summary takes the best: on a shared
 // machine, more and shorter repetitions give every decoder a better chance
-// of a quiet one),
+// of a quiet one, and a decode on two threads needs both cores quiet at
+// once; a repetition is still some hundreds of decodes),
 // --benchmark_enable_random_interleaving=true (so a burst of other load on
 // the machine is spread over all decoders instead of hitting one) and
 // --benchmark_display_aggregates_only=true. One case only, quickly:
@@ -752,10 +753,10 @@ int main(int argc, char **argv)
 {
     std::vector<std::string> defaults;
     if (!HasFlag(argc, argv, "--benchmark_min_time")) {
-        defaults.emplace_back("--benchmark_min_time=0.15");
+        defaults.emplace_back("--benchmark_min_time=0.05");
     }
     if (!HasFlag(argc, argv, "--benchmark_repetitions")) {
-        defaults.emplace_back("--benchmark_repetitions=10");
+        defaults.emplace_back("--benchmark_repetitions=30");
     }
     if (!HasFlag(argc, argv, "--benchmark_enable_random_interleaving")) {
         defaults.emplace_back("--benchmark_enable_random_interleaving=true");
