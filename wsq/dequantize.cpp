@@ -87,12 +87,16 @@ void subband_starts(const WsqQuantTable *quant, const WsqQuantTree *tree, size_t
 bool all_zero(const int16_t *c, ptrdiff_t count)
 {
     ptrdiff_t i = 0;
-    for (; i + 16 <= count; i += 16) {
-        uint64_t w[4];
-        std::memcpy(w, c + i, sizeof w);
-        if ((w[0] | w[1] | w[2] | w[3]) != 0)
+    /* Four words at a time, each loaded on its own: copied as one array,
+     * they would go through the stack. */
+    const auto word = [c](ptrdiff_t at) {
+        uint64_t w;
+        std::memcpy(&w, c + at, sizeof w);
+        return w;
+    };
+    for (; i + 16 <= count; i += 16)
+        if ((word(i) | word(i + 4) | word(i + 8) | word(i + 12)) != 0)
             return false;
-    }
     for (; i < count; ++i)
         if (c[i] != 0)
             return false;
